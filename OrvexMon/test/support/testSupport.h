@@ -1,0 +1,38 @@
+// Helpers shared by the unit and end-to-end tests: a temporary directory that
+// removes itself, small file helpers, and polling with a deadline.
+#ifndef ORVEXMON_TEST_SUPPORT_H
+#define ORVEXMON_TEST_SUPPORT_H
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with its contents on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return m_strPath; }
+    std::string operator/(const std::string& name) const { return m_strPath + "/" + name; }
+
+private:
+    std::string m_strPath;
+};
+
+void writeFile(const std::string& path, const std::string& content);
+std::string readFile(const std::string& path);  ///< "" when missing.
+std::vector<std::string> readLines(const std::string& path);
+bool pathExists(const std::string& path);
+void removeTree(const std::string& path);
+
+/// Polls pred every 20 ms until it is true or the timeout passes; returns its last value.
+bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
+
+}  // namespace testsupport
+
+#endif
