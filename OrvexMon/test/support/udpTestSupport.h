@@ -15,7 +15,6 @@
 #include <stdint.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -79,8 +78,8 @@ public:
         data.resize(65536);
         sockaddr_in from;
         socklen_t n = sizeof(from);
-        const ssize_t nRecv = ::recvfrom(m_nFd, data.data(), data.size(), 0,
-                                         reinterpret_cast<sockaddr*>(&from), &n);
+        const ssize_t nRecv =
+            ::recvfrom(m_nFd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&from), &n);
         if (nRecv < 0)
             return false;
         data.resize(static_cast<size_t>(nRecv));
@@ -109,21 +108,23 @@ inline std::vector<int> socketFds() {
     std::vector<int> fds;
     const int nMax = static_cast<int>(std::min<long>(::sysconf(_SC_OPEN_MAX), 4096));
     for (int fd = 0; fd < nMax; ++fd) {
-        struct stat st;
-        if (::fcntl(fd, F_GETFD) != -1 && ::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode))
+        int nType = 0;
+        socklen_t n = sizeof(nType);
+        if (::fcntl(fd, F_GETFD) != -1 && ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &nType, &n) == 0)
             fds.push_back(fd);
     }
     return fds;
 }
 
-inline bool isCloseOnExec(int fd) { return (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0; }
+inline bool isCloseOnExec(int fd) {
+    return (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
+}
 
 /// The UDP port a socket is bound to, 0 when it is not an IPv4 socket.
 inline uint16_t boundPort(int fd) {
     sockaddr_in addr;
     socklen_t n = sizeof(addr);
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &n) != 0 ||
-        addr.sin_family != AF_INET)
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &n) != 0 || addr.sin_family != AF_INET)
         return 0;
     return ntohs(addr.sin_port);
 }
@@ -150,6 +151,23 @@ inline std::string logText(const std::string& strDir) {
     for (const std::string& name : names)
         text += readFile(strDir + "/" + name);
     return text;
+}
+
+/// True when a line of the log carries the level tag (" [ERR] ") and ends with strText.
+inline bool hasLogLine(const std::string& strLog, const std::string& strTag,
+                       const std::string& strText) {
+    size_t nStart = 0;
+    while (nStart < strLog.size()) {
+        size_t nEnd = strLog.find('\n', nStart);
+        if (nEnd == std::string::npos)
+            nEnd = strLog.size();
+        const std::string line = strLog.substr(nStart, nEnd - nStart);
+        if (line.find(strTag) != std::string::npos && line.size() >= strText.size() &&
+            line.compare(line.size() - strText.size(), strText.size(), strText) == 0)
+            return true;
+        nStart = nEnd + 1;
+    }
+    return false;
 }
 
 /// True when the needles occur in text in this order.

@@ -1,0 +1,478 @@
+// The command server in this process: a CCommandTask on a free port, driven with raw
+// datagrams from loopback, and a sender of another host inside network namespaces
+// that the test makes for itself.
+#include "orvexMon.h"
+#include "orvexMonMsg.h"
+#include "udpTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+using namespace testsupport;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string& logDir() {
+    return ensureTestLog("OrvexMonCmdTaskTest");
+}
+
+std::vector<uint8_t> wire(uint16_t nCommand, uint32_t nIp = 0, uint16_t nPort = 0,
+                          const char* pszOperator = nullptr, const char* pszText = nullptr) {
+    CMsgProcess msg(nCommand, nIp, nPort, pszOperator, pszText);
+    const size_t nLength = msg.m_nLength;
+    msg.hostToNet();
+    const uint8_t* p = reinterpret_cast<const uint8_t*>(&msg);
+    return std::vector<uint8_t>(p, p + nLength);
+}
+
+std::vector<uint8_t> prefix(std::vector<uint8_t> bytes, size_t nCount) {
+    bytes.resize(nCount);
+    return bytes;
+}
+
+// Written by hand so that the server is not checked against the code that built it.
+const std::vector<uint8_t> kEchoRequest = {0xF7, 0x10, 0x3D, 0x21, 0x00, 0x35, 0, 0, 0, 0, 0,
+                                           0,    0,    0,    0,    0,    0,    0, 0, 0, 0, 0,
+                                           0x01, 0x01, 0,    0,    0,    0,    0, 0, 0, 0, 0,
+                                           0,    0,    0,    0,    0,    0,    0, 0, 0, 0, 0,
+                                           0,    0,    0,    0,    0,    0,    0, 0, 0};
+const std::vector<uint8_t> kEchoReply = [] {
+    std::vector<uint8_t> v = kEchoRequest;
+    v[23] = 0x02;
+    return v;
+}();
+
+// One echo request at a time from sock until a reply comes from ip:nPort or the time is up.
+// A late reply may follow the one that counted: use a fresh socket where that matters.
+bool answersEcho(const UdpSocket& sock, const char* pszIp, uint16_t nPort,
+                 std::chrono::milliseconds timeout) {
+    return waitFor(
+        [&] {
+            if (!sock.sendTo(kEchoRequest, pszIp, nPort))
+                return false;
+            std::vector<uint8_t> data;
+            sockaddr_in from;
+            while (sock.recvFrom(data, &from, 200)) {
+                if (data == kEchoReply && ntohs(from.sin_port) == nPort && addrText(from) == pszIp)
+                    return true;
+            }
+            return false;
+        },
+        timeout);
+}
+
+class CommandTaskTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        logDir();
+        utl_SetLogLevel(4);
+        CProcessMng::m_nProcessExit = 0;
+        CProcessMng::m_bUninstall = false;
+        m_nMark = logText(logDir()).size();
+    }
+    void TearDown() override {
+        stopServer();
+        CProcessMng::m_nProcessExit = 0;
+        CProcessMng::m_bUninstall = false;
+    }
+    std::string newLog() const { return logText(logDir()).substr(m_nMark); }
+    // The server logs its execute line after the reply is out, so a reply comes first.
+    bool logShows(const std::vector<std::string>& needles) const {
+        return waitFor([&] { return containsInOrder(newLog(), needles); }, 5s);
+    }
+
+    // A server on a free loopback port that answers; nPortAbove is added to the port given.
+    void startServer(int nPortAbove = 0) {
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            m_nPort = freeUdpPort();
+            m_pTask.reset(new CCommandTask(m_nPort + nPortAbove));
+            m_pTask->open();
+            UdpSocket probe;
+            if (answersEcho(probe, "127.0.0.1", m_nPort, 5s))
+                return;
+            stopServer();  // the port was taken between the probe and the bind
+        }
+        FAIL() << "no command server answered";
+    }
+    void startServerInNamespace(uint16_t nPort) {
+        m_bInNamespace = true;
+        m_nPort = nPort;
+        m_pTask.reset(new CCommandTask(nPort));
+        m_pTask->open();
+    }
+    bool serverEnded(std::chrono::milliseconds timeout = 5s) {
+        return waitFor([&] { return m_pTask->thr_count() == 0; }, timeout);
+    }
+    void stopServer() {
+        if (!m_pTask)
+            return;
+        CProcessMng::m_nProcessExit = 1;  // the loop sees it within its one-second wait
+        if (!m_bInNamespace)
+            m_client.sendTo("", 0, "127.0.0.1", m_nPort);  // or at once, woken by a datagram
+        EXPECT_TRUE(serverEnded(10s));
+        m_pTask->wait();
+        m_pTask.reset();
+    }
+    // Sends bytes from m_client and then proves, with an echo from another socket, that the
+    // server has dealt with them: it takes datagrams in the order they came.
+    void sendAndSync(const std::vector<uint8_t>& bytes) {
+        ASSERT_TRUE(m_client.sendTo(bytes, "127.0.0.1", m_nPort));
+        UdpSocket sync;
+        ASSERT_TRUE(answersEcho(sync, "127.0.0.1", m_nPort, 5s));
+    }
+
+    UdpSocket m_client;
+    uint16_t m_nPort = 0;
+    std::unique_ptr<CCommandTask> m_pTask;
+    bool m_bInNamespace = false;  // the server's port is in a namespace of the test
+    size_t m_nMark = 0;
+};
+
+}  // namespace
+
+TEST_F(CommandTaskTest, EchoRequestGetsOneReplyFromTheCommandPort) {
+    startServer();
+    UdpSocket requester, other;
+    ASSERT_TRUE(requester.sendTo(kEchoRequest, "127.0.0.1", m_nPort));
+    std::vector<uint8_t> reply;
+    sockaddr_in from;
+    ASSERT_TRUE(requester.recvFrom(reply, &from, 5000));
+    EXPECT_EQ(reply, kEchoReply);
+    EXPECT_EQ(ntohs(from.sin_port), m_nPort);
+    EXPECT_EQ(addrText(from), "127.0.0.1");
+
+    // The server works in order: once other is answered, a second reply would be queued.
+    ASSERT_TRUE(answersEcho(other, "127.0.0.1", m_nPort, 5s));
+    EXPECT_FALSE(requester.recvFrom(reply, &from, 0)) << "more than one reply";
+    EXPECT_TRUE(logShows({"[CCommandTask::process] Receive a echo request, reply it.\n",
+                          "[CCommandTask::process] Execute command by ip=0,port=0,operator='\n"}));
+}
+
+TEST_F(CommandTaskTest, DroppedDatagramsGetNoReplyAndTheServerGoesOn) {
+    std::vector<uint8_t> badMagic = kEchoRequest;
+    badMagic[3] = 0x20;
+    std::vector<uint8_t> tooLong =
+        wire(CMD_ECHO_REQUEST, 0, 0, nullptr, std::string(971, 'x').c_str());
+    tooLong.push_back('y');
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        std::string tag;
+        std::string logged;
+    } cases[] = {
+        {"empty",
+         {},
+         " [ERR] ",
+         "[CCommandTask::svc] Fail to read Socket, receive message length <= 0."},
+        {"19 bytes", prefix(kEchoRequest, 19), " [ERR] ",
+         "[CCommandTask::svc] Invalid Message Length(Length = 19,from 127.0.0.1)."},
+        {"1025 bytes", tooLong, " [ERR] ",
+         "[CCommandTask::svc] Invalid Message Length(Length = 1025,from 127.0.0.1)."},
+        {"1500 bytes, read as much as the buffer holds", std::vector<uint8_t>(1500, 0xF7),
+         " [ERR] ", "[CCommandTask::svc] Invalid Message Length(Length = 1112,from 127.0.0.1)."},
+        {"bad magic", badMagic, " [ERR] ", "[CCommandTask::process] Invalid command ID."},
+        {"restart", wire(CMD_RESTART), " [ERR] ",
+         "[CCommandTask::process] Unknown command type 513."},
+        {"echo reply", kEchoReply, " [DBG] ", "[CCommandTask::process] Receive a echo reply."},
+        {"20 bytes: type and code beyond the end read as 0", prefix(kEchoRequest, 20), " [ERR] ",
+         "[CCommandTask::process] Unknown command type 0."},
+    };
+    startServer();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const size_t nMark = newLog().size();
+        sendAndSync(c.bytes);
+        std::vector<uint8_t> extra;
+        EXPECT_FALSE(m_client.recvFrom(extra, nullptr, 0)) << "a reply to a dropped datagram";
+        EXPECT_TRUE(hasLogLine(newLog().substr(nMark), c.tag, c.logged)) << newLog().substr(nMark);
+    }
+    EXPECT_EQ(CProcessMng::m_nProcessExit, 0);
+}
+
+TEST_F(CommandTaskTest, LongestDatagramIsProcessed) {
+    startServer();
+    const std::vector<uint8_t> longest =
+        wire(CMD_ECHO_REQUEST, 0, 0, "op", std::string(2000, 'x').c_str());
+    ASSERT_EQ(longest.size(), 1024u);
+    ASSERT_TRUE(m_client.sendTo(longest, "127.0.0.1", m_nPort));
+    std::vector<uint8_t> reply;
+    ASSERT_TRUE(m_client.recvFrom(reply, nullptr, 5000));
+    EXPECT_EQ(reply, kEchoReply);
+}
+
+TEST_F(CommandTaskTest, ShortDatagramNeverShowsAnEarlierMessage) {
+    startServer();
+    // Nothing else may reach the server in between: any datagram would overwrite the fields.
+    ASSERT_TRUE(
+        m_client.sendTo(wire(CMD_ECHO_REQUEST, 0x01020304, 0x0506, "stale-operator", "old text"),
+                        "127.0.0.1", m_nPort));
+    std::vector<uint8_t> reply;
+    ASSERT_TRUE(m_client.recvFrom(reply, nullptr, 5000));
+    // Type and code but no ip, port or operator: they must read as zero, not as the above.
+    ASSERT_TRUE(m_client.sendTo(prefix(kEchoRequest, 24), "127.0.0.1", m_nPort));
+    ASSERT_TRUE(m_client.recvFrom(reply, nullptr, 5000));
+    EXPECT_EQ(reply, kEchoReply);
+    EXPECT_TRUE(logShows(
+        {"[CCommandTask::process] Execute command by ip=16909060,port=1286,operator=stale-operator'\n",
+         "[CCommandTask::process] Execute command by ip=0,port=0,operator='\n"}))
+        << newLog();
+}
+
+TEST_F(CommandTaskTest, StopCommandEndsTheServer) {
+    startServer();
+    EXPECT_EQ(CMsgProcess::kill(m_nPort), 0);
+    ASSERT_TRUE(serverEnded());
+    EXPECT_EQ(CProcessMng::m_nProcessExit, 1);
+    EXPECT_TRUE(
+        containsInOrder(newLog(),
+                        {"[CCommandTask::process] Receive a stop command.\n",
+                         "[CCommandTask::process] Execute command by ip=0,port=0,operator='\n",
+                         "[CCommandTask::loop] Command Task Quit.\n",
+                         "[CCommandTask::svc] End Command Task successfully.\n"}))
+        << newLog();
+    EXPECT_TRUE(hasLogLine(newLog(), " [DBG] ", "[CCommandTask::loop] Command Task Quit."));
+    UdpSocket rebind("0.0.0.0", m_nPort);
+    EXPECT_TRUE(rebind.valid()) << "the command port is still bound";
+}
+
+TEST_F(CommandTaskTest, UninstallFromLoopbackSetsItsFlagOnly) {
+    startServer();
+    EXPECT_EQ(CMsgProcess::uninstall(m_nPort), 0);
+    UdpSocket sync;
+    ASSERT_TRUE(answersEcho(sync, "127.0.0.1", m_nPort, 5s));
+    EXPECT_TRUE(CProcessMng::m_bUninstall);
+    EXPECT_EQ(CProcessMng::m_nProcessExit, 0);
+    EXPECT_NE(newLog().find("[CCommandTask::process] Receive a uninstall command.\n"),
+              std::string::npos);
+}
+
+TEST_F(CommandTaskTest, OnlyTheLow16BitsOfThePortCount) {
+    startServer(0x10000);  // answers on m_nPort, or startServer fails
+}
+
+TEST_F(CommandTaskTest, ServerSocketIsCloseOnExec) {
+    startServer();
+    int nFound = 0;
+    for (int fd : socketFds()) {
+        if (boundPort(fd) != m_nPort)
+            continue;
+        ++nFound;
+        EXPECT_TRUE(isCloseOnExec(fd));
+    }
+    EXPECT_EQ(nFound, 1);
+}
+
+TEST_F(CommandTaskTest, TakenPortEndsTheTask) {
+    UdpSocket holder("0.0.0.0", 0);
+    ASSERT_TRUE(holder.valid());
+    CCommandTask task(holder.port());
+    EXPECT_EQ(task.svc(), -1);
+    EXPECT_TRUE(hasLogLine(
+        newLog(), " [ERR] ",
+        "[CCommandTask::svc] Fail to bind Socket with Port for Command Task.Command Task Quit abnormally"));
+}
+
+TEST_F(CommandTaskTest, StopBeforeStartEndsRightAfterTheBind) {
+    CProcessMng::m_nProcessExit = 1;
+    CCommandTask task(freeUdpPort());
+    EXPECT_EQ(task.svc(), 0);
+    EXPECT_TRUE(containsInOrder(newLog(), {"[CCommandTask::svc] Command task starts now.\n",
+                                           "[CCommandTask::loop] Command Task Quit.\n",
+                                           "[CCommandTask::svc] End Command Task successfully.\n"}));
+}
+
+TEST_F(CommandTaskTest, StopAndUninstallOnlyFromLoopback) {
+    CCommandTask task(0);  // never started: process alone, nothing goes on the network
+    struct Case {
+        const char* sender;
+        bool bCarriedOut;
+    } cases[] = {
+        {"127.0.0.1", true},        {"127.1.2.3", true},    {"127.255.255.255", true},
+        {"169.254.77.2", false},    {"10.20.30.40", false}, {"128.0.0.1", false},
+        {"126.255.255.255", false}, {"0.0.0.0", false},
+    };
+    for (const Case& c : cases) {
+        for (uint16_t nCommand : {CMD_STOP, CMD_UNINSTALL}) {
+            SCOPED_TRACE(std::string(c.sender) + (nCommand == CMD_STOP ? " stop" : " uninstall"));
+            CProcessMng::m_nProcessExit = 0;
+            CProcessMng::m_bUninstall = false;
+            const size_t nMark = newLog().size();
+            alignas(CMsgProcess) char buffer[sizeof(CMsgProcess)] = {};
+            const std::vector<uint8_t> bytes = wire(nCommand);
+            memcpy(buffer, bytes.data(), bytes.size());
+            const int nResult = task.process(-1, makeAddr(c.sender, 40000), buffer);
+            const std::string log = newLog().substr(nMark);
+            const std::string refusal = std::string("[CCommandTask::process] Refuse ") +
+                                        (nCommand == CMD_STOP ? "stop" : "uninstall") +
+                                        " command from " + c.sender + ".";
+            if (c.bCarriedOut) {
+                EXPECT_EQ(nResult, 0);
+                EXPECT_EQ(log.find("Refuse"), std::string::npos);
+            } else {
+                EXPECT_EQ(nResult, -1);
+                EXPECT_TRUE(hasLogLine(log, " [ERR] ", refusal)) << log;
+                EXPECT_EQ(log.find("Execute command"), std::string::npos);
+            }
+            EXPECT_EQ(CProcessMng::m_nProcessExit, nCommand == CMD_STOP && c.bCarriedOut ? 1 : 0);
+            EXPECT_EQ(CProcessMng::m_bUninstall, nCommand == CMD_UNINSTALL && c.bCarriedOut);
+        }
+    }
+    EXPECT_EQ(task.process(-1, makeAddr("127.0.0.1", 1), nullptr), -1);
+    EXPECT_NE(newLog().find("[CCommandTask::process] Invalid input parameters.\n"),
+              std::string::npos);
+}
+
+TEST_F(CommandTaskTest, BurstOfRandomDatagramsLeavesTheServerAnswering) {
+    startServer();
+    const unsigned nSeed = 20261204;
+    SCOPED_TRACE("seed " + std::to_string(nSeed));
+    std::mt19937 rng(nSeed);
+    UdpSocket burst;
+    std::vector<uint8_t> bytes;
+    for (int i = 0; i < 4000; ++i) {
+        bytes.resize(rng() % 1501);
+        for (uint8_t& b : bytes)
+            b = static_cast<uint8_t>(rng());
+        if (i % 4 == 0 && bytes.size() >= 24) {  // a quarter gets past the magic test
+            const std::vector<uint8_t> head = wire(static_cast<uint16_t>(rng()));
+            std::copy(head.begin(), head.begin() + 22, bytes.begin());
+            if (bytes[22] == 0x02 && bytes[23] == 0x02)
+                bytes[23] = 0x03;  // a stop would end the server and the test with it
+        }
+        ASSERT_TRUE(burst.sendTo(bytes.data(), bytes.size(), "127.0.0.1", m_nPort) ||
+                    errno == ENOBUFS || errno == EAGAIN);
+        // Keep the socket's queue from overflowing so that most datagrams are read.
+        if (i % 64 == 63) {
+            ASSERT_TRUE(answersEcho(m_client, "127.0.0.1", m_nPort, 10s)) << "after " << i;
+            while (burst.recvFrom(bytes, nullptr, 0)) {
+            }
+        }
+    }
+    UdpSocket fresh;
+    EXPECT_TRUE(answersEcho(fresh, "127.0.0.1", m_nPort, 10s));
+    EXPECT_EQ(m_pTask->thr_count(), 1u);
+    EXPECT_EQ(CProcessMng::m_nProcessExit, 0);
+}
+
+// ---- Another host: a sender on the far side of a veth pair between two namespaces ----
+
+namespace {
+
+// Two network namespaces of this test, joined by a veth pair: A holds 169.254.77.1/30,
+// B 169.254.77.2/30. Nothing of it is visible from the machine's own namespace.
+class NetnsPair {
+public:
+    NetnsPair()
+        : m_strA("orvexcmdA" + std::to_string(getpid())),
+          m_strB("orvexcmdB" + std::to_string(getpid())) {}
+    ~NetnsPair() {
+        run("ip netns delete " + m_strA);
+        run("ip netns delete " + m_strB);
+    }
+    NetnsPair(const NetnsPair&) = delete;
+    NetnsPair& operator=(const NetnsPair&) = delete;
+
+    /// "" when both namespaces are up, else why not.
+    std::string create() {
+        if (geteuid() != 0)
+            return "network namespaces need root";
+        if (!run("ip netns add " + m_strA) || !run("ip netns add " + m_strB))
+            return "'ip netns add' failed (no iproute2, or no namespaces in this sandbox)";
+        const std::string a = "ip -n " + m_strA + " ";
+        const std::string b = "ip -n " + m_strB + " ";
+        if (!run(a + "link add vethA type veth peer name vethB netns " + m_strB) ||
+            !run(a + "addr add 169.254.77.1/30 dev vethA") ||
+            !run(b + "addr add 169.254.77.2/30 dev vethB") || !run(a + "link set lo up") ||
+            !run(a + "link set vethA up") || !run(b + "link set vethB up"))
+            return "could not make the veth pair between the namespaces";
+        return "";
+    }
+    const std::string& a() const { return m_strA; }
+    const std::string& b() const { return m_strB; }
+
+private:
+    static bool run(const std::string& strCommand) {
+        return system((strCommand + " >/dev/null 2>&1").c_str()) == 0;
+    }
+    std::string m_strA, m_strB;
+};
+
+// Moves the calling thread into a namespace until destroyed. Sockets and threads made
+// meanwhile stay in it.
+class ScopedNetns {
+public:
+    explicit ScopedNetns(const std::string& strName)
+        : m_nHome(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
+        const int fd = ::open(("/run/netns/" + strName).c_str(), O_RDONLY | O_CLOEXEC);
+        m_bIn = m_nHome >= 0 && fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
+        if (fd >= 0)
+            ::close(fd);
+    }
+    ~ScopedNetns() {
+        if (m_bIn && ::setns(m_nHome, CLONE_NEWNET) != 0)
+            abort();  // the rest of the run would talk inside the test's namespace
+        if (m_nHome >= 0)
+            ::close(m_nHome);
+    }
+    ScopedNetns(const ScopedNetns&) = delete;
+    ScopedNetns& operator=(const ScopedNetns&) = delete;
+    bool in() const { return m_bIn; }
+
+private:
+    int m_nHome;
+    bool m_bIn;
+};
+
+}  // namespace
+
+TEST_F(CommandTaskTest, StopFromAnotherHostIsRefused) {
+    NetnsPair net;
+    const std::string why = net.create();
+    if (!why.empty())
+        GTEST_SKIP() << why;
+
+    const uint16_t nPort = 50002;  // the namespace is ours: the usual port is free there
+    std::unique_ptr<UdpSocket> pLocal, pRemote, pRemoteSync;
+    {
+        ScopedNetns in(net.a());
+        ASSERT_TRUE(in.in());
+        startServerInNamespace(nPort);  // the server thread is born in namespace A
+        pLocal.reset(new UdpSocket("127.0.0.1", 0));
+    }
+    {
+        ScopedNetns in(net.b());
+        ASSERT_TRUE(in.in());
+        pRemote.reset(new UdpSocket("169.254.77.2", 0));
+        pRemoteSync.reset(new UdpSocket("169.254.77.2", 0));
+    }
+    ASSERT_TRUE(pLocal->valid() && pRemote->valid() && pRemoteSync->valid());
+    ASSERT_TRUE(answersEcho(*pRemote, "169.254.77.1", nPort, 10s))
+        << "an echo request from another host is answered";
+
+    ASSERT_TRUE(pRemote->sendTo(wire(CMD_STOP), "169.254.77.1", nPort));
+    ASSERT_TRUE(pRemote->sendTo(wire(CMD_UNINSTALL), "169.254.77.1", nPort));
+    ASSERT_TRUE(answersEcho(*pRemoteSync, "169.254.77.1", nPort, 5s)) << "the server stopped";
+    EXPECT_EQ(CProcessMng::m_nProcessExit, 0);
+    EXPECT_FALSE(CProcessMng::m_bUninstall);
+    EXPECT_EQ(m_pTask->thr_count(), 1u);
+    EXPECT_TRUE(hasLogLine(newLog(), " [ERR] ",
+                           "[CCommandTask::process] Refuse stop command from 169.254.77.2."));
+    EXPECT_TRUE(hasLogLine(newLog(), " [ERR] ",
+                           "[CCommandTask::process] Refuse uninstall command from 169.254.77.2."));
+
+    ASSERT_TRUE(pLocal->sendTo(wire(CMD_STOP), "127.0.0.1", nPort));
+    EXPECT_TRUE(serverEnded());
+    EXPECT_EQ(CProcessMng::m_nProcessExit, 1);
+}
