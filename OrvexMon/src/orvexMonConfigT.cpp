@@ -1,10 +1,10 @@
-#include <stdio.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include "orvexMon.h"
 #include "orvexMonBuildPaths.h"
 #include "orvexMonConfig.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 int s_iLogCleanHour = 10;
 int s_iLogKeepDays = 7;

@@ -62,9 +62,13 @@ FILE* CLog::OpenFileByAppend(const std::string& strPath) {
     return pFile;
 }
 
-int CLog::CloseFile(FILE* pFile) { return pFile == nullptr ? 0 : fclose(pFile); }
+int CLog::CloseFile(FILE* pFile) {
+    return pFile == nullptr ? 0 : fclose(pFile);
+}
 
-int CLog::WriteFile(FILE* pFile, const char* pszText) { return fputs(pszText, pFile); }
+int CLog::WriteFile(FILE* pFile, const char* pszText) {
+    return fputs(pszText, pFile);
+}
 
 bool utl_CreateLog(const std::string& strLogDir, int nLevel, const std::string& strModule) {
     if (s_pLog == nullptr)
@@ -77,7 +81,9 @@ void utl_SetLogLevel(int nLevel) {
         s_pLog->SetLogLevel(nLevel);
 }
 
-int utl_GetLogLevel() { return s_pLog == nullptr ? 3 : s_pLog->GetLogLevel(); }
+int utl_GetLogLevel() {
+    return s_pLog == nullptr ? 3 : s_pLog->GetLogLevel();
+}
 
 void logX(int nLevel, const char* pszFormat, ...) {
     CLog* pLog = s_pLog;

@@ -1,12 +1,12 @@
+#include "orvexMon.h"
+#include "orvexMonLog.h"
+
 #include <dirent.h>
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include "orvexMon.h"
-#include "orvexMonLog.h"
 
 // Filled once, in the main thread before any other thread exists; read-only afterwards.
 static std::string s_strHomePath;
