@@ -7,14 +7,60 @@
 #include <atomic>
 #include <string>
 
-// ---- Process-wide state and lifecycle ----
+// ---- Process-wide state, lifecycle and watchdog ----
 
+// Static members only. The lifecycle runs in the main thread; checkProcess and the
+// lookups it makes run in the timer thread, one pass at a time.
 class CProcessMng {
 public:
     /// 0 = run, 1 = stop; written only by the command server, polled by the main loop.
     static std::atomic<int> m_nProcessExit;
     static std::atomic<bool> m_bUninstall;  ///< Set by an uninstall command; read by nothing.
+
+    /// Command-line mode. 0: no arguments, go on as a daemon; -1: handled, end the process.
+    static int parseCmdLine(int argc, char** argv);
+    static void daemonInit();  ///< Double fork; only the detached grandchild returns.
+    static int init();         ///< Ignores SIGINT and creates the daemon's log; 0 / -1.
+    /// Takes the single-instance lock for the life of the process; 0 / -1.
+    static int lockProcess();
+    /// Runs the watchdog timer and the one-second loop with its daily log task trigger;
+    /// returns once m_nProcessExit is set.
+    static void startTimerTask();
+    static void quit();  ///< Waits for every thread of ACE's thread manager.
+
+    /// One watchdog pass; the timer's callback. Always null.
+    static void* checkProcess(void* pArg);
+    /// Pid of a process with exactly this command name; -1 when none, for a null name, or
+    /// when the process table cannot be read.
+    static int findProcess(const char* pszName);
+    /// Runs "pszCommand &" through the shell; 0 when the shell ran, -1 otherwise.
+    static int startProcess(const char* pszCommand);
+    /// fork + execvp, not waited for: the child's pid, or -1 when fork fails.
+    static int startPorcess(const char* pszFile, char* const argv[]);
+    /// First line of the command's output, at most 31 characters; "" on failure.
+    static std::string getResFromLinuxCMD(const std::string& strCommand);
+    static int createUninstallFile();                    ///< Nothing to do here; 0.
+    static int findKernelModule(const char* pszName);    ///< Nothing to do here; 0.
+    static int insmodKernelModule(const char* pszName);  ///< Nothing to do here; 0.
+    static int rmmodKernelModule(const char* pszName);   ///< Nothing to do here; 0.
 };
+
+/// Creates strHome + "/log" (mode 0755) when missing, then the process log there at level 4.
+void createModeLog(const std::string& strHome, const char* pszModule);
+
+/// True when the supervision loop should start the daily log task: the hour is the clean
+/// hour and the day of the month is not the one of the last run (0 = none yet).
+bool isLogCleanDue(int nHour, int nDay, int nCleanHour, int nLastDay);
+void setCoreLimit();  ///< Lifts the core-file size limit; logs when it cannot.
+/// Gives mode 0777 to the regular "*.core" files of the home path that lack it.
+void doCoreTask();
+
+// ---- Log task ----
+
+/// Runs "cd <home>;./OrvexMon <pszArg>" and waits for it; nothing for a null or empty arg.
+void startLogTask(const char* pszArg);
+void startLogCleanTask();                   ///< startLogTask("log_clean,<s_iLogKeepDays>").
+void doLogTask(const std::string& strArg);  ///< The log task mode's work for one argument.
 
 // ---- Configuration ----
 
@@ -59,7 +105,7 @@ bool ifEndWith(const std::string& strText, const std::string& strSuffix);
 bool directoryExist(const char* pszPath);  ///< Listable directory; logs when not.
 int createDirectory(const char* pszPath);  ///< mkdir with mode 0777 whatever the umask; 0 / -1.
 bool fileExist(const char* pszName);
-int getFileSize(const char* pszName);  ///< Bytes, -1 when it cannot be examined.
+int getFileSize(const char* pszName);            ///< Bytes, -1 when it cannot be examined.
 int getLogKeepDays(const std::string& strText);  ///< 1 to 30; 7 for anything else.
 
 #endif

@@ -1,4 +1,5 @@
 #include "orvexMon.h"
+#include "orvexMonFd.h"
 #include "orvexMonLog.h"
 #include "orvexMonMsg.h"
 
@@ -17,27 +18,6 @@ namespace {
 
 constexpr int kMinDatagram = 20;
 constexpr int kMaxDatagram = static_cast<int>(sizeof(CCmdRecord));
-
-// Closes the server socket on every way out of svc.
-class CSocketFd {
-public:
-    explicit CSocketFd(int nFd) : m_nFd(nFd) {}
-    ~CSocketFd() {
-        if (m_nFd >= 0)
-            ::close(m_nFd);
-    }
-    CSocketFd(const CSocketFd&) = delete;
-    CSocketFd& operator=(const CSocketFd&) = delete;
-    int get() const { return m_nFd; }
-    void reset() {
-        if (m_nFd >= 0)
-            ::close(m_nFd);
-        m_nFd = -1;
-    }
-
-private:
-    int m_nFd;
-};
 
 // Dotted text of the sender; inet_ntoa's static buffer is not ours to share between threads.
 struct CAddrText {
@@ -85,7 +65,7 @@ int CCommandTask::loop() {
 
 int CCommandTask::svc() {
     logX(4, "[CCommandTask::svc] Command task starts now.");
-    CSocketFd sock(::socket(AF_INET, SOCK_DGRAM, 0));
+    CUniqueFd sock(::socket(AF_INET, SOCK_DGRAM, 0));
     // select cannot watch a descriptor past FD_SETSIZE; such a socket is no use to us.
     if (sock.get() < 0 || sock.get() >= FD_SETSIZE) {
         logX(1,

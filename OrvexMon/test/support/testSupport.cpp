@@ -20,7 +20,9 @@ TempDir::TempDir() {
     m_strPath = tmpl;
 }
 
-TempDir::~TempDir() { removeTree(m_strPath); }
+TempDir::~TempDir() {
+    removeTree(m_strPath);
+}
 
 void writeFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
@@ -44,7 +46,9 @@ std::vector<std::string> readLines(const std::string& path) {
     return lines;
 }
 
-bool pathExists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+bool pathExists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
 
 void removeTree(const std::string& path) {
     std::error_code ec;

@@ -1,0 +1,25 @@
+// The machine's process table, looked up by the kernel's command name: the file name of
+// the executable a process runs, as the kernel keeps it, cut to procTableNameMax()
+// characters; and where a process finds its own descriptors. Safe from any thread.
+#ifndef ORVEXMON_PROC_TABLE_H
+#define ORVEXMON_PROC_TABLE_H
+
+#include <stddef.h>
+
+enum class ProcLookup { kFound, kNotFound, kTableUnreadable };
+
+/// Longest command name the kernel keeps; a longer name never matches anything.
+size_t procTableNameMax();
+
+/// Scans the whole table for the first live (not zombie) process whose command name equals
+/// pszName exactly; sets nPid only when found. kTableUnreadable leaves errno from the
+/// failed call and means "don't know", not "missing".
+ProcLookup procTableFind(const char* pszName, int& nPid);
+
+/// Does process nPid still exist, not as a zombie, with command name pszName? One small read.
+bool procTableHasName(int nPid, const char* pszName);
+
+/// The directory that lists the calling process's open descriptors.
+const char* openDescriptorDir();
+
+#endif

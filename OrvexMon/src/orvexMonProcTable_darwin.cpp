@@ -1,0 +1,103 @@
+// Process table from sysctl(KERN_PROC_ALL): the whole table as kinfo_proc records,
+// copied in one call into a buffer of the size the kernel asked for.
+#include "orvexMonProcTable.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/param.h>
+#include <sys/proc.h>
+#include <sys/sysctl.h>
+#include <sys/types.h>
+
+#include <memory>
+
+namespace {
+
+// p_comm is MAXCOMLEN (16) characters plus the NUL.
+constexpr size_t kCommMax = MAXCOMLEN;
+// Processes started between the size query and the copy make the copy fail with ENOMEM.
+constexpr int kReadAttempts = 5;
+constexpr size_t kSlackEntries = 64;
+
+struct FreeDeleter {
+    void operator()(void* p) const { ::free(p); }
+};
+
+bool isMatchableName(const char* pszName, size_t& nLen) {
+    if (pszName == nullptr)
+        return false;
+    nLen = ::strnlen(pszName, kCommMax + 1);
+    return nLen > 0 && nLen <= kCommMax;
+}
+
+bool entryMatches(const kinfo_proc& entry, const char* pszName, size_t nNameLen) {
+    const char* pComm = entry.kp_proc.p_comm;
+    return entry.kp_proc.p_stat != SZOMB &&
+           ::strnlen(pComm, sizeof(entry.kp_proc.p_comm)) == nNameLen &&
+           ::memcmp(pComm, pszName, nNameLen) == 0;
+}
+
+// Copies the whole table into pTable; nCount entries. False with errno when it won't.
+bool readTable(std::unique_ptr<kinfo_proc, FreeDeleter>& pTable, size_t& nCount) {
+    int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_ALL, 0};
+    for (int nAttempt = 0; nAttempt < kReadAttempts; ++nAttempt) {
+        size_t nBytes = 0;
+        if (::sysctl(mib, 4, nullptr, &nBytes, nullptr, 0) != 0)
+            return false;
+        nBytes += kSlackEntries * sizeof(kinfo_proc);
+        pTable.reset(static_cast<kinfo_proc*>(::malloc(nBytes)));
+        if (!pTable) {
+            errno = ENOMEM;
+            return false;
+        }
+        if (::sysctl(mib, 4, pTable.get(), &nBytes, nullptr, 0) == 0) {
+            nCount = nBytes / sizeof(kinfo_proc);
+            return true;
+        }
+        if (errno != ENOMEM)
+            return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+size_t procTableNameMax() {
+    return kCommMax;
+}
+
+ProcLookup procTableFind(const char* pszName, int& nPid) {
+    size_t nNameLen = 0;
+    if (!isMatchableName(pszName, nNameLen))
+        return ProcLookup::kNotFound;
+    std::unique_ptr<kinfo_proc, FreeDeleter> pTable;
+    size_t nCount = 0;
+    if (!readTable(pTable, nCount))
+        return ProcLookup::kTableUnreadable;
+    for (size_t i = 0; i < nCount; ++i) {
+        if (entryMatches(pTable.get()[i], pszName, nNameLen)) {
+            nPid = pTable.get()[i].kp_proc.p_pid;
+            return ProcLookup::kFound;
+        }
+    }
+    return ProcLookup::kNotFound;
+}
+
+bool procTableHasName(int nPid, const char* pszName) {
+    size_t nNameLen = 0;
+    if (nPid <= 0 || !isMatchableName(pszName, nNameLen))
+        return false;
+    int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, nPid};
+    kinfo_proc entry;
+    ::memset(&entry, 0, sizeof(entry));
+    size_t nBytes = sizeof(entry);
+    // A pid nobody holds succeeds with no bytes copied.
+    if (::sysctl(mib, 4, &entry, &nBytes, nullptr, 0) != 0 || nBytes < sizeof(entry))
+        return false;
+    return entry.kp_proc.p_pid == nPid && entryMatches(entry, pszName, nNameLen);
+}
+
+const char* openDescriptorDir() {
+    return "/dev/fd";
+}

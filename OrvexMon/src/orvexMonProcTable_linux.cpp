@@ -1,0 +1,137 @@
+// Process table from /proc: one open and one read of /proc/<pid>/stat per process, into
+// a stack buffer; the open dominates. pgrep reads several files per process.
+#include "orvexMonFd.h"
+#include "orvexMonProcTable.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <memory>
+
+namespace {
+
+// Linux keeps TASK_COMM_LEN = 16 bytes including the NUL.
+constexpr size_t kCommMax = 15;
+
+// "<pid> (<comm>) <state> ...": comm may hold blanks and ')' itself, so it ends at the
+// last ')'. Everything after it is numbers, so a line cut after the state still parses.
+bool parseStat(const char* pszLine, size_t nLen, const char*& pComm, size_t& nCommLen,
+               char& cState) {
+    const char* pOpen = static_cast<const char*>(::memchr(pszLine, '(', nLen));
+    const char* pClose = static_cast<const char*>(::memrchr(pszLine, ')', nLen));
+    if (pOpen == nullptr || pClose == nullptr || pClose < pOpen)
+        return false;
+    if (pClose + 2 >= pszLine + nLen || pClose[1] != ' ')
+        return false;
+    pComm = pOpen + 1;
+    nCommLen = static_cast<size_t>(pClose - pComm);
+    cState = pClose[2];
+    return true;
+}
+
+// Zombies and dead tasks hold their name but run nothing.
+bool isLive(char cState) {
+    return cState != 'Z' && cState != 'X' && cState != 'x';
+}
+
+// Tells whether the stat file at pszStatPath (relative to nDirFd) shows a live process
+// named pszName. A process that ended since it was listed simply fails to open.
+bool statMatches(int nDirFd, const char* pszStatPath, const char* pszName, size_t nNameLen) {
+    CUniqueFd fd(::openat(nDirFd, pszStatPath, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (fd.get() < 0)
+        return false;
+    // Room for the pid, a kernel thread's longer name and the state; the rest is unused.
+    char szLine[256];
+    const ssize_t nRead = ::read(fd.get(), szLine, sizeof(szLine));
+    if (nRead <= 0)
+        return false;
+    const char* pComm = nullptr;
+    size_t nCommLen = 0;
+    char cState = 0;
+    if (!parseStat(szLine, static_cast<size_t>(nRead), pComm, nCommLen, cState))
+        return false;
+    return nCommLen == nNameLen && ::memcmp(pComm, pszName, nNameLen) == 0 && isLive(cState);
+}
+
+// A pid directory's name: 1 to 10 digits. Returns its length, 0 for anything else.
+size_t pidNameLength(const char* psz) {
+    size_t nLen = 0;
+    for (; psz[nLen] != '\0'; ++nLen)
+        if (psz[nLen] < '0' || psz[nLen] > '9' || nLen == 10)
+            return 0;
+    return nLen;
+}
+
+// A name the kernel cannot hold (empty, too long) matches no process.
+bool isMatchableName(const char* pszName, size_t& nLen) {
+    if (pszName == nullptr)
+        return false;
+    nLen = ::strnlen(pszName, kCommMax + 1);
+    return nLen > 0 && nLen <= kCommMax;
+}
+
+}  // namespace
+
+size_t procTableNameMax() {
+    return kCommMax;
+}
+
+ProcLookup procTableFind(const char* pszName, int& nPid) {
+    size_t nNameLen = 0;
+    if (!isMatchableName(pszName, nNameLen))
+        return ProcLookup::kNotFound;
+    const int nProcFd = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (nProcFd < 0)
+        return ProcLookup::kTableUnreadable;
+    DirPtr dir(::fdopendir(nProcFd));
+    if (!dir) {
+        const int nErr = errno;
+        ::close(nProcFd);
+        errno = nErr;
+        return ProcLookup::kTableUnreadable;
+    }
+    bool bAnyProcess = false;
+    for (;;) {
+        errno = 0;
+        const dirent* pEntry = ::readdir(dir.get());
+        if (pEntry == nullptr && errno != 0)
+            return ProcLookup::kTableUnreadable;
+        if (pEntry == nullptr) {
+            // Not even ourselves: /proc is not mounted here, which tells nothing about
+            // the processes.
+            if (bAnyProcess)
+                return ProcLookup::kNotFound;
+            errno = ENOENT;
+            return ProcLookup::kTableUnreadable;
+        }
+        const size_t nPidLen = pidNameLength(pEntry->d_name);
+        if (nPidLen == 0)
+            continue;
+        bAnyProcess = true;
+        char szPath[16];  // "<pid>/stat"
+        ::memcpy(szPath, pEntry->d_name, nPidLen);
+        ::memcpy(szPath + nPidLen, "/stat", sizeof("/stat"));
+        if (statMatches(::dirfd(dir.get()), szPath, pszName, nNameLen)) {
+            nPid = ::atoi(pEntry->d_name);
+            return ProcLookup::kFound;
+        }
+    }
+}
+
+bool procTableHasName(int nPid, const char* pszName) {
+    size_t nNameLen = 0;
+    if (nPid <= 0 || !isMatchableName(pszName, nNameLen))
+        return false;
+    char szPath[32];
+    ::snprintf(szPath, sizeof(szPath), "/proc/%d/stat", nPid);
+    return statMatches(AT_FDCWD, szPath, pszName, nNameLen);
+}
+
+const char* openDescriptorDir() {
+    return "/proc/self/fd";
+}

@@ -1,0 +1,72 @@
+// End-to-end sandbox: an install tree (home path) in a temporary directory with the
+// configuration files, the customization, stand-in services and a link to the real
+// OrvexMon; the build's system file points INSTALL_DIR at it. Runs OrvexMon there and
+// cleans up every process it knows of, by pid.
+#ifndef ORVEXMON_SANDBOX_H
+#define ORVEXMON_SANDBOX_H
+
+#include "testSupport.h"
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct RunResult {
+    int nStatus = -1;           ///< Exit status; -1 when killed or timed out.
+    std::string strOutput;      ///< Standard output and error together, as the launcher left them.
+    std::string strOutputFile;  ///< Where they go; a detached daemon may write there later.
+};
+
+class Sandbox {
+public:
+    Sandbox();
+    ~Sandbox();
+
+    const std::string& home() const { return m_dir.path(); }
+    std::string path(const std::string& name) const { return m_dir / name; }
+    int port() const { return m_nPort; }
+
+    /// Writes conf/OrvexCustom.xml with the elements given (e.g. "<AssetManagement enabled=\"1\"/>").
+    void setCustomization(const std::string& strElements);
+    void writeRaw(const std::string& name, const std::string& content);
+
+    /// Runs ./OrvexMon with args in the home path and waits for it to end.
+    RunResult run(const std::vector<std::string>& args,
+                  std::chrono::milliseconds timeout = std::chrono::seconds(15));
+    /// Starts the daemon and waits for its first log line; its pid, or -1.
+    pid_t startDaemon();
+    pid_t daemonPid() const { return m_daemonPid; }
+    /// "OrvexMon -k" and the daemon's end; true when it was gone in time. The daemon must
+    /// have printed nothing (no message, no sanitizer report) on its way.
+    bool stopDaemon();
+
+    std::string log(const char* pszModule = "OrvexMon") const;  ///< Today's log file.
+    int countInLog(const std::string& text) const;
+    /// Live (not zombie) pids whose command name is name.
+    std::vector<pid_t> pidsOf(const std::string& name);
+    bool isRunning(const std::string& name) { return !pidsOf(name).empty(); }
+    int starts(const std::string& name) const;  ///< Lines in <name>.starts.
+    /// Waits until a watchdog pass has run after now: a fresh core file gets mode 0777.
+    bool waitForPass(std::chrono::milliseconds timeout = std::chrono::seconds(12));
+
+    /// Reaps ended children (we are init of our own pid namespace when run as root).
+    void reap();
+    bool hasEnded(pid_t pid);
+
+private:
+    TempDir m_dir;
+    int m_nPort;
+    pid_t m_daemonPid = -1;
+    std::string m_strDaemonOutput;  // standard output and error the daemon inherited
+    int m_nPassProbe = 0;
+    std::map<pid_t, int> m_mapReaped;
+};
+
+}  // namespace testsupport
+
+#endif

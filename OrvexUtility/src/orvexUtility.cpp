@@ -1,0 +1,205 @@
+#include "orvexUtility.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdint.h>
+#include <string.h>
+#include <tinyxml2.h>
+#include <unistd.h>
+
+#include <mutex>
+#include <string>
+
+namespace {
+
+// Neither file is anywhere near this; a bigger one is not ours.
+constexpr size_t kMaxFileSize = 1 << 20;
+
+class CUniqueFd {
+public:
+    explicit CUniqueFd(int nFd) : m_nFd(nFd) {}
+    ~CUniqueFd() {
+        if (m_nFd >= 0)
+            ::close(m_nFd);
+    }
+    CUniqueFd(const CUniqueFd&) = delete;
+    CUniqueFd& operator=(const CUniqueFd&) = delete;
+    int get() const { return m_nFd; }
+
+private:
+    int m_nFd;
+};
+
+std::mutex s_mutex;  // guards the two below
+unsigned char s_record[kCusRecordSize];
+bool s_bRecordLoaded = false;
+
+bool readWholeFile(const char* pszPath, std::string& strContent) {
+    CUniqueFd fd(::open(pszPath, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (fd.get() < 0)
+        return false;
+    strContent.clear();
+    char buf[4096];
+    for (;;) {
+        const ssize_t nRead = ::read(fd.get(), buf, sizeof(buf));
+        if (nRead == 0)
+            return true;
+        if (nRead < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        strContent.append(buf, static_cast<size_t>(nRead));
+        if (strContent.size() > kMaxFileSize)
+            return false;
+    }
+}
+
+std::string trimBlanks(const std::string& str) {
+    const size_t nFirst = str.find_first_not_of(" \t");
+    if (nFirst == std::string::npos)
+        return std::string();
+    return str.substr(nFirst, str.find_last_not_of(" \t") - nFirst + 1);
+}
+
+bool equalsNoCase(const std::string& str, const char* pszAscii) {
+    return ::strcasecmp(str.c_str(), pszAscii) == 0;
+}
+
+// The system file is key=value lines; the daemon reads it the same way: the key before
+// the first "=", both sides trimmed of blanks and tabs, "#" lines are comments, a later
+// line wins. Empty when there is no INSTALL_DIR.
+std::string readInstallDir() {
+    std::string strContent;
+    if (!readWholeFile(ORVEXUTILITY_SYSTEM_CONF, strContent))
+        return std::string();
+    std::string strInstallDir;
+    size_t nPos = 0;
+    while (nPos < strContent.size()) {
+        size_t nEnd = strContent.find('\n', nPos);
+        if (nEnd == std::string::npos)
+            nEnd = strContent.size();
+        const std::string strLine = trimBlanks(strContent.substr(nPos, nEnd - nPos));
+        nPos = nEnd + 1;
+        const size_t nSep = strLine.find('=');
+        if (strLine.empty() || strLine[0] == '#' || nSep == std::string::npos)
+            continue;
+        if (equalsNoCase(trimBlanks(strLine.substr(0, nSep)), "INSTALL_DIR"))
+            strInstallDir = trimBlanks(strLine.substr(nSep + 1));
+    }
+    return strInstallDir;
+}
+
+// Cuts at most nMax bytes off pszText, backing off so as not to split a UTF-8 character.
+size_t cutLength(const char* pszText, size_t nMax) {
+    size_t nLen = ::strlen(pszText);
+    if (nLen <= nMax)
+        return nLen;
+    nLen = nMax;
+    while (nLen > 0 && (static_cast<unsigned char>(pszText[nLen]) & 0xC0) == 0x80)
+        --nLen;
+    return nLen;
+}
+
+// enabled="1" or "0"; anything else, a missing attribute included, is an error.
+bool readEnabled(const tinyxml2::XMLElement* pElement, bool& bEnabled) {
+    const char* pszValue = pElement->Attribute("enabled");
+    if (pszValue == nullptr)
+        return false;
+    if (::strcmp(pszValue, "1") == 0)
+        bEnabled = true;
+    else if (::strcmp(pszValue, "0") == 0)
+        bEnabled = false;
+    else
+        return false;
+    return true;
+}
+
+void setUninstallProtect(unsigned char* pRecord, const char* pszText) {
+    const uint64_t nSet = 1;
+    ::memcpy(pRecord + kCusUninstallSetOffset, &nSet, sizeof(nSet));
+    const size_t nRoom = kCusRecordSize - kCusUninstallTextOffset - 1;
+    const size_t nLen = cutLength(pszText, nRoom);
+    ::memcpy(pRecord + kCusUninstallTextOffset, pszText, nLen);
+    pRecord[kCusUninstallTextOffset + nLen] = '\0';
+}
+
+// Fills pRecord (zeroed by the caller) from the document; 0 or a kCusErr* code.
+// Only the root's children count; of a repeated element the last one does.
+int buildRecord(const tinyxml2::XMLDocument& doc, unsigned char* pRecord) {
+    const tinyxml2::XMLElement* pRoot = doc.RootElement();
+    if (pRoot == nullptr || ::strcmp(pRoot->Name(), "OrvexCustom") != 0)
+        return kCusErrContent;
+    for (const tinyxml2::XMLElement* pChild = pRoot->FirstChildElement(); pChild != nullptr;
+         pChild = pChild->NextSiblingElement()) {
+        const char* pszName = pChild->Name();
+        unsigned char nFlag = 0;
+        if (::strcmp(pszName, "AssetManagement") == 0)
+            nFlag = kCusFlagAssetManagement;
+        else if (::strcmp(pszName, "LeakPrevention") == 0)
+            nFlag = kCusFlagLeakPrevention;
+        else if (::strcmp(pszName, "UninstallProtect") != 0)
+            continue;
+        bool bEnabled = false;
+        if (!readEnabled(pChild, bEnabled))
+            return kCusErrContent;
+        if (nFlag != 0) {
+            pRecord[kCusFlagOffset] = static_cast<unsigned char>(
+                bEnabled ? pRecord[kCusFlagOffset] | nFlag : pRecord[kCusFlagOffset] & ~nFlag);
+            continue;
+        }
+        ::memset(pRecord + kCusUninstallSetOffset, 0, kCusRecordSize - kCusUninstallSetOffset);
+        if (bEnabled)
+            setUninstallProtect(pRecord, pChild->GetText() ? pChild->GetText() : "");
+    }
+    return 0;
+}
+
+// tinyxml2 takes any number of top-level elements and text; XML wants one root element
+// and, besides it, only the declaration, comments and the like.
+bool hasOneRoot(const tinyxml2::XMLDocument& doc) {
+    int nElements = 0;
+    for (const tinyxml2::XMLNode* pNode = doc.FirstChild(); pNode != nullptr;
+         pNode = pNode->NextSibling()) {
+        if (pNode->ToText() != nullptr)
+            return false;
+        nElements += pNode->ToElement() != nullptr;
+    }
+    return nElements == 1;
+}
+
+int verifyAndBuild(unsigned char* pRecord) {
+    const std::string strInstallDir = readInstallDir();
+    if (strInstallDir.empty())
+        return kCusErrUnreadable;
+    std::string strXml;
+    if (!readWholeFile((strInstallDir + "/conf/OrvexCustom.xml").c_str(), strXml))
+        return kCusErrUnreadable;
+    tinyxml2::XMLDocument doc;
+    if (doc.Parse(strXml.data(), strXml.size()) != tinyxml2::XML_SUCCESS || !hasOneRoot(doc))
+        return kCusErrNotXml;
+    return buildRecord(doc, pRecord);
+}
+
+}  // namespace
+
+extern "C" int utl_InitVerifyAndLoad(int* pnErr) {
+    unsigned char record[kCusRecordSize] = {};
+    const int nErr = verifyAndBuild(record);
+    if (pnErr != nullptr)
+        *pnErr = nErr;
+    if (nErr != 0)
+        return 0;
+    std::lock_guard<std::mutex> lock(s_mutex);
+    ::memcpy(s_record, record, sizeof(s_record));
+    s_bRecordLoaded = true;
+    return 1;
+}
+
+extern "C" int utl_LoadComnCusInfo(const unsigned char** ppRecord) {
+    std::lock_guard<std::mutex> lock(s_mutex);
+    if (ppRecord == nullptr || !s_bRecordLoaded)
+        return 0;
+    *ppRecord = s_record;
+    return 1;
+}

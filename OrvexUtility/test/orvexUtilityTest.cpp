@@ -1,0 +1,277 @@
+#include "orvexUtility.h"
+#include "testSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+#include <stdint.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+
+using testsupport::TempDir;
+using testsupport::writeFile;
+
+namespace {
+
+// The library reads the system file at the path this build compiled into it.
+const std::string s_strSystemConf = ORVEXUTILITY_TEST_SYSTEM_CONF;
+
+const char kAllEnabled[] = R"(<?xml version="1.0" encoding="UTF-8"?>
+<OrvexCustom>
+  <AssetManagement enabled="1"/>
+  <LeakPrevention enabled="1"/>
+  <UninstallProtect enabled="1">any text</UninstallProtect>
+</OrvexCustom>
+)";
+
+std::string custom(const std::string& strBody) {
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<OrvexCustom>\n" + strBody +
+           "</OrvexCustom>\n";
+}
+
+uint64_t uninstallSet(const unsigned char* pRecord) {
+    uint64_t nValue = 0;
+    memcpy(&nValue, pRecord + kCusUninstallSetOffset, sizeof(nValue));
+    return nValue;
+}
+
+std::string uninstallText(const unsigned char* pRecord) {
+    const char* pszText = reinterpret_cast<const char*>(pRecord + kCusUninstallTextOffset);
+    return std::string(pszText, strnlen(pszText, kCusRecordSize - kCusUninstallTextOffset));
+}
+
+class CustomizationTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        // Never write a real installation's system file, only a sandbox in the build tree.
+        if (s_strSystemConf.rfind(ORVEXUTILITY_TEST_BUILD_DIR "/", 0) != 0)
+            GTEST_SKIP() << "the system file " << s_strSystemConf << " is outside the build tree";
+        std::error_code ec;
+        std::filesystem::create_directories(std::filesystem::path(s_strSystemConf).parent_path(),
+                                            ec);
+        ASSERT_FALSE(ec) << ec.message();
+        ASSERT_EQ(mkdir((m_dir / "conf").c_str(), 0755), 0);
+        writeSystemFile("INSTALL_DIR=" + m_dir.path() + "\n");
+        m_bWroteSystemFile = true;
+    }
+    void TearDown() override {
+        if (m_bWroteSystemFile)
+            remove(s_strSystemConf.c_str());
+    }
+
+    void writeSystemFile(const std::string& strContent) { writeFile(s_strSystemConf, strContent); }
+    void writeCustom(const std::string& strXml) { writeFile(customPath(), strXml); }
+    std::string customPath() const { return m_dir / "conf/OrvexCustom.xml"; }
+
+    /// The error code of a failed verify, 0 when it verified.
+    int verify() {
+        int nErr = 0;
+        const int nOk = utl_InitVerifyAndLoad(&nErr);
+        EXPECT_EQ(nOk == 0, nErr != 0) << "result " << nOk << ", error " << nErr;
+        return nErr;
+    }
+    const unsigned char* load() {
+        const unsigned char* pRecord = nullptr;
+        EXPECT_NE(utl_LoadComnCusInfo(&pRecord), 0);
+        EXPECT_NE(pRecord, nullptr);
+        return pRecord;
+    }
+
+    TempDir m_dir;
+    bool m_bWroteSystemFile = false;
+};
+
+struct ValidCase {
+    const char* pszCase;
+    std::string strXml;
+    unsigned char nFlags;  // the whole flag byte
+    bool bUninstall;
+    const char* pszText;
+};
+
+TEST_F(CustomizationTest, RecordFollowsTheFile) {
+    const ValidCase cases[] = {
+        {"all enabled", kAllEnabled, 0x24, true, "any text"},
+        {"asset management alone", custom(R"(<AssetManagement enabled="1"/>)"), 0x04, false, ""},
+        {"leak prevention alone", custom(R"(<LeakPrevention enabled="1"/>)"), 0x20, false, ""},
+        {"uninstall protect alone",
+         custom(R"(<UninstallProtect enabled="1">keep me</UninstallProtect>)"), 0x00, true,
+         "keep me"},
+        {"uninstall protect without text", custom(R"(<UninstallProtect enabled="1"/>)"), 0x00, true,
+         ""},
+        {"all disabled",
+         custom(R"(<AssetManagement enabled="0"/><LeakPrevention enabled="0"/>)"
+                R"(<UninstallProtect enabled="0">ignored</UninstallProtect>)"),
+         0x00, false, ""},
+        {"no elements", custom(""), 0x00, false, ""},
+        {"no declaration", R"(<OrvexCustom><LeakPrevention enabled="1"/></OrvexCustom>)", 0x20,
+         false, ""},
+        {"unknown elements ignored",
+         custom(R"(<Branding enabled="yes"/><!-- note --><AssetManagement enabled="1">)"
+                R"(<Extra/></AssetManagement><Group><LeakPrevention enabled="1"/></Group>)"),
+         0x04, false, ""},
+        {"later element wins",
+         custom(R"(<AssetManagement enabled="1"/><AssetManagement enabled="0"/>)"), 0x00, false, ""},
+    };
+    for (const ValidCase& c : cases) {
+        SCOPED_TRACE(c.pszCase);
+        writeCustom(c.strXml);
+        ASSERT_EQ(verify(), 0);
+        const unsigned char* pRecord = load();
+        ASSERT_NE(pRecord, nullptr);
+        EXPECT_EQ(pRecord[kCusFlagOffset], c.nFlags);
+        EXPECT_EQ(uninstallSet(pRecord) != 0, c.bUninstall);
+        EXPECT_EQ(uninstallText(pRecord), c.pszText);
+    }
+}
+
+struct BadCase {
+    const char* pszCase;
+    const char* pszXml;  // null: no file
+    int nErr;
+};
+
+TEST_F(CustomizationTest, VerifyFailsWithTheCause) {
+    const BadCase cases[] = {
+        {"missing file", nullptr, 1},
+        {"empty file", "", 2},
+        {"unclosed element", "<OrvexCustom><AssetManagement enabled=\"1\"></OrvexCustom>", 2},
+        {"not XML at all", "INSTALL_DIR=/opt\n", 2},
+        {"two roots", "<OrvexCustom/><OrvexCustom/>", 2},
+        {"text beside the root", "<OrvexCustom/>trailing", 2},
+        {"declaration only", "<?xml version=\"1.0\"?>\n", 2},
+        {"mismatched tags", "<OrvexCustom></OrvexCustomX>", 2},
+        {"wrong root", "<Custom><AssetManagement enabled=\"1\"/></Custom>", 3},
+        {"root in other case", "<orvexcustom/>", 3},
+        {"enabled yes", "<OrvexCustom><AssetManagement enabled=\"yes\"/></OrvexCustom>", 3},
+        {"enabled empty", "<OrvexCustom><LeakPrevention enabled=\"\"/></OrvexCustom>", 3},
+        {"enabled with blank", "<OrvexCustom><LeakPrevention enabled=\" 1\"/></OrvexCustom>", 3},
+        {"enabled 2",
+         "<OrvexCustom><UninstallProtect enabled=\"2\">t</UninstallProtect></OrvexCustom>", 3},
+        {"enabled missing", "<OrvexCustom><AssetManagement/></OrvexCustom>", 3},
+    };
+    for (const BadCase& c : cases) {
+        SCOPED_TRACE(c.pszCase);
+        remove(customPath().c_str());
+        if (c.pszXml != nullptr)
+            writeCustom(c.pszXml);
+        int nErr = 0;
+        EXPECT_EQ(utl_InitVerifyAndLoad(&nErr), 0);
+        EXPECT_EQ(nErr, c.nErr);
+    }
+}
+
+TEST_F(CustomizationTest, UnreadableFileIsErrorOne) {
+    ASSERT_EQ(mkdir(customPath().c_str(), 0755), 0);  // opens, but cannot be read
+    EXPECT_EQ(verify(), 1);
+}
+
+struct SystemFileCase {
+    const char* pszCase;
+    std::string strContent;  // "@" stands for the test's install directory
+    int nErr;
+};
+
+TEST_F(CustomizationTest, InstallDirComesFromTheSystemFile) {
+    const SystemFileCase cases[] = {
+        {"plain", "INSTALL_DIR=@\n", 0},
+        {"key in other case, blanks and tabs", "\t install_dir \t=  @ \t\n", 0},
+        {"comment and other keys", "# INSTALL_DIR=/nowhere\nVERSION=1\nINSTALL_DIR=@", 0},
+        {"later line wins", "INSTALL_DIR=/nowhere\nINSTALL_DIR=@\n", 0},
+        {"earlier line loses", "INSTALL_DIR=@\nINSTALL_DIR=/nowhere\n", 1},
+        {"commented out", "#INSTALL_DIR=@\n", 1},
+        {"no INSTALL_DIR", "VERSION=1\n", 1},
+        {"empty value", "INSTALL_DIR=\n", 1},
+    };
+    writeCustom(kAllEnabled);
+    for (const SystemFileCase& c : cases) {
+        SCOPED_TRACE(c.pszCase);
+        std::string strContent = c.strContent;
+        const size_t nAt = strContent.find('@');
+        if (nAt != std::string::npos)
+            strContent.replace(nAt, 1, m_dir.path());
+        writeSystemFile(strContent);
+        EXPECT_EQ(verify(), c.nErr);
+    }
+    remove(s_strSystemConf.c_str());
+    EXPECT_EQ(verify(), 1) << "without a system file";
+}
+
+TEST_F(CustomizationTest, LongUninstallTextIsCutToTheRecord) {
+    const size_t nRoom = kCusRecordSize - kCusUninstallTextOffset - 1;  // 1055 bytes and a NUL
+    writeCustom(custom("<UninstallProtect enabled=\"1\">" + std::string(3000, 'x') +
+                       "</UninstallProtect>"));
+    ASSERT_EQ(verify(), 0);
+    const unsigned char* pRecord = load();
+    ASSERT_NE(pRecord, nullptr);
+    EXPECT_EQ(uninstallText(pRecord), std::string(nRoom, 'x'));
+    EXPECT_EQ(pRecord[kCusRecordSize - 1], '\0');
+
+    // Two-byte characters: the cut falls between characters, never inside one.
+    std::string strWide;
+    for (int i = 0; i < 600; ++i)
+        strWide += "\xC3\xA9";
+    writeCustom(custom("<UninstallProtect enabled=\"1\">" + strWide + "</UninstallProtect>"));
+    ASSERT_EQ(verify(), 0);
+    pRecord = load();
+    ASSERT_NE(pRecord, nullptr);
+    EXPECT_EQ(uninstallText(pRecord), strWide.substr(0, 1054));
+}
+
+TEST_F(CustomizationTest, EveryCallReadsTheFileAgain) {
+    writeCustom(custom(R"(<AssetManagement enabled="1"/>)"
+                       R"(<UninstallProtect enabled="1">first</UninstallProtect>)"));
+    ASSERT_EQ(verify(), 0);
+    EXPECT_EQ(load()[kCusFlagOffset], 0x04);
+
+    writeCustom(custom(R"(<LeakPrevention enabled="1"/>)"
+                       R"(<UninstallProtect enabled="1">second</UninstallProtect>)"));
+    ASSERT_EQ(verify(), 0);
+    const unsigned char* pRecord = load();
+    EXPECT_EQ(pRecord[kCusFlagOffset], 0x20);
+    EXPECT_EQ(uninstallText(pRecord), "second");
+
+    writeCustom(custom(""));
+    ASSERT_EQ(verify(), 0);
+    pRecord = load();
+    EXPECT_EQ(pRecord[kCusFlagOffset], 0x00);
+    EXPECT_EQ(uninstallSet(pRecord), 0u);
+    EXPECT_EQ(uninstallText(pRecord), "");
+}
+
+// A failed verify leaves the record of the last good one in place.
+TEST_F(CustomizationTest, FailedVerifyKeepsTheLastRecord) {
+    writeCustom(kAllEnabled);
+    ASSERT_EQ(verify(), 0);
+    writeCustom("<OrvexCustom>");
+    EXPECT_EQ(verify(), 2);
+    const unsigned char* pRecord = load();
+    ASSERT_NE(pRecord, nullptr);
+    EXPECT_EQ(pRecord[kCusFlagOffset], 0x24);
+}
+
+// Needs a process in which nothing verified yet: the death test runs it in a fresh one.
+// No fixture: the fresh process ends with _exit, which would leave its files behind.
+TEST(OrvexUtilityLibraryTest, NoRecordBeforeTheFirstVerify) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            const unsigned char* pRecord = nullptr;
+            const int nOk = utl_LoadComnCusInfo(&pRecord);
+            _exit(nOk == 0 && pRecord == nullptr ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST(OrvexUtilityLibraryTest, ExportsBothCallsByTheirCNames) {
+    void* pLib = dlopen(ORVEXUTILITY_TEST_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(pLib, nullptr) << dlerror();
+    EXPECT_NE(dlsym(pLib, "utl_InitVerifyAndLoad"), nullptr);
+    EXPECT_NE(dlsym(pLib, "utl_LoadComnCusInfo"), nullptr);
+    dlclose(pLib);
+}
+
+}  // namespace
