@@ -1,6 +1,7 @@
 // The machine's process table, looked up by the kernel's command name: the file name of
 // the executable a process runs, as the kernel keeps it, cut to procTableNameMax()
-// characters; and where a process finds its own descriptors. Safe from any thread.
+// characters; the watch of a process's end; and where a process finds its own
+// descriptors. Safe from any thread.
 #ifndef ORVEXMON_PROC_TABLE_H
 #define ORVEXMON_PROC_TABLE_H
 
@@ -18,6 +19,10 @@ ProcLookup procTableFind(const char* pszName, int& nPid);
 
 /// Does process nPid still exist, not as a zombie, with command name pszName? One small read.
 bool procTableHasName(int nPid, const char* pszName);
+
+/// A close-on-exec descriptor that becomes readable once process nPid has ended (also
+/// when it is a zombie already); -1 with errno when the system refuses the watch.
+int procWatchExit(int nPid);
 
 /// The directory that lists the calling process's open descriptors.
 const char* openDescriptorDir();

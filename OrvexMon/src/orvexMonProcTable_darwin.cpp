@@ -3,12 +3,15 @@
 #include "orvexMonProcTable.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/event.h>
 #include <sys/param.h>
 #include <sys/proc.h>
 #include <sys/sysctl.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <memory>
 
@@ -96,6 +99,24 @@ bool procTableHasName(int nPid, const char* pszName) {
     if (::sysctl(mib, 4, &entry, &nBytes, nullptr, 0) != 0 || nBytes < sizeof(entry))
         return false;
     return entry.kp_proc.p_pid == nPid && entryMatches(entry, pszName, nNameLen);
+}
+
+int procWatchExit(int nPid) {
+    // A kqueue holding one NOTE_EXIT filter is readable once the process has ended.
+    const int nQueue = ::kqueue();
+    if (nQueue < 0)
+        return -1;
+    ::fcntl(nQueue, F_SETFD, FD_CLOEXEC);
+    struct kevent change;
+    EV_SET(&change, static_cast<uintptr_t>(nPid), EVFILT_PROC, EV_ADD | EV_ONESHOT, NOTE_EXIT, 0,
+           nullptr);
+    if (::kevent(nQueue, &change, 1, nullptr, 0, nullptr) != 0) {
+        const int nErr = errno;
+        ::close(nQueue);
+        errno = nErr;
+        return -1;
+    }
+    return nQueue;
 }
 
 const char* openDescriptorDir() {

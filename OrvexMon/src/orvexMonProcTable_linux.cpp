@@ -9,6 +9,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <memory>
@@ -130,6 +131,11 @@ bool procTableHasName(int nPid, const char* pszName) {
     char szPath[32];
     ::snprintf(szPath, sizeof(szPath), "/proc/%d/stat", nPid);
     return statMatches(AT_FDCWD, szPath, pszName, nNameLen);
+}
+
+int procWatchExit(int nPid) {
+    // pidfd descriptors are always close-on-exec. The libc wrapper is newer than Debian 12.
+    return static_cast<int>(::syscall(SYS_pidfd_open, nPid, 0));
 }
 
 const char* openDescriptorDir() {

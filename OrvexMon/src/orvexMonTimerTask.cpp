@@ -3,6 +3,7 @@
 #include "orvexMonLog.h"
 
 #include <ace/High_Res_Timer.h>
+#include <ace/OS_NS_unistd.h>
 #include <ace/Timer_Queue.h>
 
 #include <errno.h>
@@ -10,6 +11,13 @@
 #include <string.h>
 
 #include <new>
+
+namespace {
+
+// Set for the life of each timer thread, so that its callbacks can add events.
+thread_local CTimerTask* s_pCurrentTask = nullptr;
+
+}  // namespace
 
 CTimerTask::CTimerTask(const ACE_Time_Value& interval, void* (*pfnCallback)(void*), void* pArg)
     : m_interval(interval), m_pfnCallback(pfnCallback), m_pArg(pArg), m_reactor(), m_hThread() {
@@ -61,6 +69,7 @@ void* CTimerTask::eventThread(void* pTask) {
         return nullptr;
     }
     reactor.owner(ACE_OS::thr_self());
+    s_pCurrentTask = pThis;
 
     // Ends normally (0) once the destructor has called end_reactor_event_loop.
     while (reactor.run_reactor_event_loop() == -1 && !reactor.reactor_event_loop_done()) {
@@ -74,6 +83,55 @@ void* CTimerTask::eventThread(void* pTask) {
     reactor.remove_handler(pHandler, ACE_Event_Handler::TIMER_MASK);
     logX(4, "[CTimerTask::eventThread] End Event Thread.");
     return nullptr;
+}
+
+CTimerTask* CTimerTask::current() {
+    return s_pCurrentTask;
+}
+
+int CTimerTask::callWhenReadable(ACE_HANDLE h, void* (*pfnCallback)(void*), void* pArg) {
+    CCallOnceHandler* pHandler = new (std::nothrow) CCallOnceHandler(h, pfnCallback, pArg);
+    if (pHandler == nullptr) {
+        ACE_OS::close(h);
+        return -1;
+    }
+    if (m_reactor.register_handler(pHandler, ACE_Event_Handler::READ_MASK) == -1) {
+        delete pHandler;  // never registered, so the reactor will not close it
+        return -1;
+    }
+    return 0;
+}
+
+int CTimerTask::callAfter(const ACE_Time_Value& delay, void* (*pfnCallback)(void*), void* pArg) {
+    CCallOnceHandler* pHandler =
+        new (std::nothrow) CCallOnceHandler(ACE_INVALID_HANDLE, pfnCallback, pArg);
+    if (pHandler == nullptr)
+        return -1;
+    if (m_reactor.schedule_timer(pHandler, nullptr, delay) == -1) {
+        delete pHandler;
+        return -1;
+    }
+    return 0;
+}
+
+CCallOnceHandler::~CCallOnceHandler() {
+    if (m_h != ACE_INVALID_HANDLE)
+        ACE_OS::close(m_h);
+}
+
+int CCallOnceHandler::handle_input(ACE_HANDLE) {
+    m_pfnCallback(m_pArg);
+    return -1;  // once: the reactor removes us and calls handle_close
+}
+
+int CCallOnceHandler::handle_timeout(const ACE_Time_Value&, const void*) {
+    m_pfnCallback(m_pArg);
+    return -1;
+}
+
+int CCallOnceHandler::handle_close(ACE_HANDLE, ACE_Reactor_Mask) {
+    delete this;
+    return 0;
 }
 
 int CTimeHandler::handle_timeout(const ACE_Time_Value&, const void* pAct) {

@@ -2,6 +2,7 @@
 #include "orvexMonFd.h"
 #include "orvexMonLog.h"
 #include "orvexMonProcTable.h"
+#include "orvexMonTimerTask.h"
 #include "orvexUtility.h"
 
 #include <ace/Singleton.h>
@@ -15,6 +16,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <iterator>
 #include <map>
 #include <mutex>
 
@@ -76,20 +79,95 @@ void closeOnExecAllDescriptors() {
     }
 }
 
+// ---- Restart at once: watching the end of the services we found ----
+// Passes between the 5-second ticks, all in the timer thread: one when a watched service
+// ends, and a follow-up shortly after any start, which finds and watches what was started.
+// Such passes may not start a name that one of them started in the last 5 seconds, so a
+// service that dies at once is started about twice per 5 seconds, never in a tight loop.
+
+using Clock = std::chrono::steady_clock;
+constexpr std::chrono::seconds kEventRestartPause(5);
+const ACE_Time_Value kFollowUpDelay(0, 100 * 1000);
+
+std::map<std::string, int> s_mapWatchedPid;                // name -> pid whose end we watch
+std::map<std::string, Clock::time_point> s_mapEventStart;  // name -> last start by an event pass
+bool s_bEventPass = false;  // the pass running now is not a regular tick
+bool s_bFollowUpPending = false;
+bool s_bWatchRefused = false;  // the system refused a watch: ticks alone from then on
+
+void* runEventPass(void*) {
+    s_bFollowUpPending = false;
+    s_bEventPass = true;
+    CProcessMng::checkProcess(nullptr);
+    s_bEventPass = false;
+    return nullptr;
+}
+
+void* onServiceEnd(void* pArg) {
+    const int nPid = static_cast<int>(reinterpret_cast<intptr_t>(pArg));
+    for (auto it = s_mapWatchedPid.begin(); it != s_mapWatchedPid.end();)
+        it = it->second == nPid ? s_mapWatchedPid.erase(it) : std::next(it);
+    return runEventPass(nullptr);
+}
+
+void watchEnd(const char* pszName, int nPid) {
+    CTimerTask* pTimer = CTimerTask::current();
+    if (pTimer == nullptr || s_bWatchRefused)
+        return;
+    const auto it = s_mapWatchedPid.find(pszName);
+    if (it != s_mapWatchedPid.end() && it->second == nPid)
+        return;
+    const int fd = procWatchExit(nPid);
+    if (fd < 0) {
+        if (errno == ESRCH)
+            return;  // ended since the look-up; the next pass sees it missing
+        logX(1,
+             "procMng.chkProc: cannot watch the end of %s[%d]: %s; restarts wait for the 5-second pass.",
+             pszName, nPid, strerror(errno));
+        s_bWatchRefused = true;
+        return;
+    }
+    if (pTimer->callWhenReadable(fd, onServiceEnd, reinterpret_cast<void*>(intptr_t{nPid})) == 0)
+        s_mapWatchedPid[pszName] = nPid;
+}
+
 // Only a table that was read and holds no such name means missing: starting a service
-// we could not look up may well run a second copy of it.
-bool isMissing(const char* pszName) {
+// we could not look up may well run a second copy of it. A running one is watched.
+bool needsStart(const char* pszName) {
     int nPid;
-    return findLogged(pszName, nPid) == ProcLookup::kNotFound;
+    const ProcLookup result = findLogged(pszName, nPid);
+    if (result == ProcLookup::kFound)
+        watchEnd(pszName, nPid);
+    if (result != ProcLookup::kNotFound)
+        return false;
+    if (s_bEventPass) {
+        const auto it = s_mapEventStart.find(pszName);
+        if (it != s_mapEventStart.end() && Clock::now() - it->second < kEventRestartPause) {
+            logX(2,
+                 "procMng.chkProc: %s ended again right after its restart; the 5-second pass starts it.",
+                 pszName);
+            return false;
+        }
+    }
+    return true;
+}
+
+void startService(const char* pszName, const std::string& strPath) {
+    CProcessMng::startProcess(strPath.c_str());
+    if (s_bEventPass)
+        s_mapEventStart[pszName] = Clock::now();
+    CTimerTask* pTimer = CTimerTask::current();
+    if (pTimer != nullptr && !s_bWatchRefused && !s_bFollowUpPending)
+        s_bFollowUpPending = pTimer->callAfter(kFollowUpDelay, runEventPass, nullptr) == 0;
 }
 
 }  // namespace
 
 void* CProcessMng::checkProcess(void*) {
     CConfigT* pConfig = ACE_Singleton<CConfigT, ACE_Thread_Mutex>::instance();
-    if (isMissing("AccessBroker")) {
+    if (needsStart("AccessBroker")) {
         logX(2, "procMng.chkProc: Process %s not exists now restart it.", "AccessBroker");
-        startProcess(pConfig->m_strAccessBrokerPath.c_str());
+        startService("AccessBroker", pConfig->m_strAccessBrokerPath);
     }
 
     int nErr = 0;
@@ -103,9 +181,9 @@ void* CProcessMng::checkProcess(void*) {
 
     if (cFlags & kCusFlagAssetManagement) {
         logX(4, "procMng.chkProc: cus dam.");
-        if (isMissing("AssetWarden")) {
+        if (needsStart("AssetWarden")) {
             logX(2, "procMng.chkProc: Process %s not exists now restart it.", "AssetWarden");
-            startProcess(pConfig->m_strAssetWardenPath.c_str());
+            startService("AssetWarden", pConfig->m_strAssetWardenPath);
         }
     }
     if (cFlags & kCusFlagLeakPrevention)
@@ -123,10 +201,10 @@ void* CProcessMng::checkProcess(void*) {
     }
     // Data-leak prevention runs only beside the asset agent; its own flag is not enough.
     if ((cFlags & kCusFlagAssetManagement) && (cFlags & kCusFlagLeakPrevention)) {
-        if (isMissing("LeakSentry")) {
+        if (needsStart("LeakSentry")) {
             logX(2, "[CProcessMng::checkProcess] Process %s not exists now restart it.",
                  "LeakSentry");
-            startProcess(pConfig->m_strLeakSentryPath.c_str());
+            startService("LeakSentry", pConfig->m_strLeakSentryPath);
         }
     }
     doCoreTask();

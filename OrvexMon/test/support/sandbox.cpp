@@ -202,6 +202,28 @@ int Sandbox::starts(const std::string& name) const {
     return static_cast<int>(readLines(path(name + ".starts")).size());
 }
 
+std::vector<long long> Sandbox::startTimes(const std::string& name) const {
+    std::vector<long long> times;
+    for (const std::string& line : readLines(path(name + ".starts")))
+        times.push_back(atoll(line.c_str() + line.find(' ')));
+    return times;
+}
+
+std::vector<pid_t> Sandbox::watchedPids() const {
+    std::vector<pid_t> pids;
+    const std::string dir = "/proc/" + std::to_string(m_daemonPid) + "/fdinfo";
+    DIR* pDir = opendir(dir.c_str());
+    while (const dirent* pEntry = pDir ? readdir(pDir) : nullptr) {
+        const std::string info = readFile(dir + "/" + pEntry->d_name);
+        const size_t at = info.find("\nPid:\t");
+        if (at != std::string::npos)
+            pids.push_back(static_cast<pid_t>(atoi(info.c_str() + at + 6)));
+    }
+    if (pDir)
+        closedir(pDir);
+    return pids;
+}
+
 bool Sandbox::waitForPass(std::chrono::milliseconds timeout) {
     const std::string probe = path("probe" + std::to_string(++m_nPassProbe) + ".core");
     writeFile(probe, "");

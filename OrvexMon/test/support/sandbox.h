@@ -51,6 +51,10 @@ public:
     std::vector<pid_t> pidsOf(const std::string& name);
     bool isRunning(const std::string& name) { return !pidsOf(name).empty(); }
     int starts(const std::string& name) const;  ///< Lines in <name>.starts.
+    /// When each start of name happened, on the monotonic clock, in milliseconds.
+    std::vector<long long> startTimes(const std::string& name) const;
+    /// Pids whose end the daemon watches (its pidfd descriptors).
+    std::vector<pid_t> watchedPids() const;
     /// Waits until a watchdog pass has run after now: a fresh core file gets mode 0777.
     bool waitForPass(std::chrono::milliseconds timeout = std::chrono::seconds(12));
 

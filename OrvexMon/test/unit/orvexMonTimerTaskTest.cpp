@@ -146,6 +146,82 @@ TEST_F(TimerTaskTest, ImmediateDestructionEndsCleanly) {
     EXPECT_LE(nTicks.load(), 50);
 }
 
+// Extra events registered from the timer thread: a descriptor that becomes readable and
+// a one-shot delay, each calling once and then letting go of what it holds.
+struct ExtraEvents {
+    int nReadFd = -1;
+    std::atomic<int> nReadableCalls{0};
+    std::atomic<int> nDelayedCalls{0};
+    std::atomic<bool> bRegistered{false};
+    std::atomic<pthread_t> callThread{};
+};
+ExtraEvents* s_pEvents = nullptr;
+
+void* onReadable(void*) {
+    ++s_pEvents->nReadableCalls;
+    s_pEvents->callThread = pthread_self();
+    return nullptr;
+}
+
+void* onDelay(void*) {
+    ++s_pEvents->nDelayedCalls;
+    return nullptr;
+}
+
+void* registerExtraEvents(void*) {
+    if (s_pEvents->bRegistered)
+        return nullptr;
+    CTimerTask* pTask = CTimerTask::current();
+    EXPECT_NE(pTask, nullptr);
+    EXPECT_EQ(pTask->callWhenReadable(s_pEvents->nReadFd, onReadable, nullptr), 0);
+    EXPECT_EQ(pTask->callAfter(msecs(50), onDelay, nullptr), 0);
+    s_pEvents->bRegistered = true;
+    return nullptr;
+}
+
+bool isOpen(int fd) {
+    return fcntl(fd, F_GETFD) != -1;
+}
+
+TEST(TimerExtraEventsTest, EachCallsOnceInTheTimerThreadAndClosesItsDescriptor) {
+    EXPECT_EQ(CTimerTask::current(), nullptr) << "only timer threads have a current task";
+    ExtraEvents events;
+    s_pEvents = &events;
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    events.nReadFd = fds[0];
+    {
+        CTimerTask task(msecs(20), registerExtraEvents, nullptr);
+        ASSERT_TRUE(waitFor([&] { return events.nDelayedCalls == 1; }, 10s));
+        EXPECT_EQ(events.nReadableCalls, 0);
+        ASSERT_EQ(write(fds[1], "x", 1), 1);
+        ASSERT_TRUE(waitFor([&] { return events.nReadableCalls == 1; }, 10s));
+        EXPECT_FALSE(pthread_equal(events.callThread.load(), pthread_self()));
+        ASSERT_TRUE(waitFor([&] { return !isOpen(fds[0]); }, 10s));
+    }
+    EXPECT_EQ(events.nReadableCalls, 1);
+    EXPECT_EQ(events.nDelayedCalls, 1);
+    close(fds[1]);
+    s_pEvents = nullptr;
+}
+
+TEST(TimerExtraEventsTest, PendingEventsEndWithTheTimer) {
+    ExtraEvents events;
+    s_pEvents = &events;
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    events.nReadFd = fds[0];
+    {
+        CTimerTask task(ACE_Time_Value(3600), registerExtraEvents, nullptr);
+        ASSERT_TRUE(waitFor([&] { return events.bRegistered.load(); }, 10s));
+    }
+    // The descriptor is closed and, in the sanitizer build, no handler leaks.
+    EXPECT_FALSE(isOpen(fds[0]));
+    EXPECT_EQ(events.nReadableCalls, 0);
+    close(fds[1]);
+    s_pEvents = nullptr;
+}
+
 void onSignal(int) {}
 
 // The daemon's timer thread may take any process signal whose handler is installed.
