@@ -80,26 +80,51 @@ void closeOnExecAllDescriptors() {
 }
 
 // ---- Restart at once: watching the end of the services we found ----
-// Passes between the 5-second ticks, all in the timer thread: one when a watched service
-// ends, and a follow-up shortly after any start, which finds and watches what was started.
-// Such passes may not start a name that one of them started in the last 5 seconds, so a
-// service that dies at once is started about twice per 5 seconds, never in a tight loop.
+// Passes between the 5-second ticks, all in the timer thread. An exit pass runs when a
+// watched service ends and restarts what is missing, but never a name that an exit pass
+// started in the last 5 seconds: a service that dies at once is then started about twice
+// per 5 seconds, never in a tight loop. A follow-up pass, shortly after any start, only
+// looks the services up to watch what was started; it starts nothing, since a service
+// whose shell has not yet run it is not in the table, and a start then would make two.
 
 using Clock = std::chrono::steady_clock;
-constexpr std::chrono::seconds kEventRestartPause(5);
-const ACE_Time_Value kFollowUpDelay(0, 100 * 1000);
+constexpr std::chrono::seconds kExitRestartPause(5);
+constexpr int kFirstFollowUpMs = 100;
+constexpr int kLastFollowUpMs = 1600;  // then the 5-second pass finds it
 
-std::map<std::string, int> s_mapWatchedPid;                // name -> pid whose end we watch
-std::map<std::string, Clock::time_point> s_mapEventStart;  // name -> last start by an event pass
-bool s_bEventPass = false;  // the pass running now is not a regular tick
-bool s_bFollowUpPending = false;
+enum class PassKind { kRegular, kExit, kFollowUp };
+
+std::map<std::string, int> s_mapWatchedPid;               // name -> pid whose end we watch
+std::map<std::string, Clock::time_point> s_mapExitStart;  // name -> last start by an exit pass
+PassKind s_passKind = PassKind::kRegular;                 // the pass running now
+int s_nFollowUpMs = 0;         // delay of the follow-up pass pending; 0 = none
+bool s_bMissingSeen = false;   // the follow-up pass running now missed a service
 bool s_bWatchRefused = false;  // the system refused a watch: ticks alone from then on
 
-void* runEventPass(void*) {
-    s_bFollowUpPending = false;
-    s_bEventPass = true;
+void runPass(PassKind kind) {
+    s_passKind = kind;
     CProcessMng::checkProcess(nullptr);
-    s_bEventPass = false;
+    s_passKind = PassKind::kRegular;
+}
+
+void* runFollowUp(void*);
+
+void scheduleFollowUp(int nDelayMs) {
+    CTimerTask* pTimer = CTimerTask::current();
+    if (pTimer == nullptr || s_bWatchRefused || s_nFollowUpMs != 0)
+        return;
+    if (pTimer->callAfter(ACE_Time_Value(0, nDelayMs * 1000), runFollowUp, nullptr) == 0)
+        s_nFollowUpMs = nDelayMs;
+}
+
+// Until every service that should run was seen, look again later and later.
+void* runFollowUp(void*) {
+    const int nDelayMs = s_nFollowUpMs;
+    s_nFollowUpMs = 0;
+    s_bMissingSeen = false;
+    runPass(PassKind::kFollowUp);
+    if (s_bMissingSeen && nDelayMs < kLastFollowUpMs)
+        scheduleFollowUp(nDelayMs * 2);
     return nullptr;
 }
 
@@ -107,7 +132,8 @@ void* onServiceEnd(void* pArg) {
     const int nPid = static_cast<int>(reinterpret_cast<intptr_t>(pArg));
     for (auto it = s_mapWatchedPid.begin(); it != s_mapWatchedPid.end();)
         it = it->second == nPid ? s_mapWatchedPid.erase(it) : std::next(it);
-    return runEventPass(nullptr);
+    runPass(PassKind::kExit);
+    return nullptr;
 }
 
 void watchEnd(const char* pszName, int nPid) {
@@ -140,9 +166,13 @@ bool needsStart(const char* pszName) {
         watchEnd(pszName, nPid);
     if (result != ProcLookup::kNotFound)
         return false;
-    if (s_bEventPass) {
-        const auto it = s_mapEventStart.find(pszName);
-        if (it != s_mapEventStart.end() && Clock::now() - it->second < kEventRestartPause) {
+    if (s_passKind == PassKind::kFollowUp) {
+        s_bMissingSeen = true;
+        return false;
+    }
+    if (s_passKind == PassKind::kExit) {
+        const auto it = s_mapExitStart.find(pszName);
+        if (it != s_mapExitStart.end() && Clock::now() - it->second < kExitRestartPause) {
             logX(2,
                  "procMng.chkProc: %s ended again right after its restart; the 5-second pass starts it.",
                  pszName);
@@ -154,11 +184,9 @@ bool needsStart(const char* pszName) {
 
 void startService(const char* pszName, const std::string& strPath) {
     CProcessMng::startProcess(strPath.c_str());
-    if (s_bEventPass)
-        s_mapEventStart[pszName] = Clock::now();
-    CTimerTask* pTimer = CTimerTask::current();
-    if (pTimer != nullptr && !s_bWatchRefused && !s_bFollowUpPending)
-        s_bFollowUpPending = pTimer->callAfter(kFollowUpDelay, runEventPass, nullptr) == 0;
+    if (s_passKind == PassKind::kExit)
+        s_mapExitStart[pszName] = Clock::now();
+    scheduleFollowUp(kFirstFollowUpMs);
 }
 
 }  // namespace
@@ -207,7 +235,8 @@ void* CProcessMng::checkProcess(void*) {
             startService("LeakSentry", pConfig->m_strLeakSentryPath);
         }
     }
-    doCoreTask();
+    if (s_passKind != PassKind::kFollowUp)
+        doCoreTask();
     return nullptr;
 }
 
