@@ -4,6 +4,8 @@
 #ifndef ORVEXMON_H
 #define ORVEXMON_H
 
+#include <stdint.h>
+
 #include <atomic>
 #include <string>
 
@@ -57,10 +59,46 @@ void doCoreTask();
 
 // ---- Log task ----
 
+// Daemon side: startLogTask in the main thread. Everything else runs in the single
+// thread of the log task process ("./OrvexMon log_...") in the home path.
+// A date value spells year, month and day in decimal (20240307); 0 = no date.
+
 /// Runs "cd <home>;./OrvexMon <pszArg>" and waits for it; nothing for a null or empty arg.
 void startLogTask(const char* pszArg);
 void startLogCleanTask();                   ///< startLogTask("log_clean,<s_iLogKeepDays>").
 void doLogTask(const std::string& strArg);  ///< The log task mode's work for one argument.
+/// Retention of both directories with the cutoff nDays back, then the day's archiving.
+void dealLogCleanTask(int nDays, const char* pszLogDir, const char* pszCollectDir);
+void dealLogZipTask(const char* pszDir);  ///< Only computes today's date value.
+/// strText as one shell word: unchanged when every character is literal to sh, otherwise
+/// in single quotes with each ' as '\''.
+std::string shellQuote(const std::string& strText);
+
+/// Copies the last eight digits of the trailing run of digits and "-" of strText,
+/// right-aligned, into szBuf (9 bytes, zeroed by the caller).
+void fillDateBufBackwards(const std::string& strText, char* szBuf);
+/// Date value of a file name (no directory); bIsPart = its last "_" field is three digits.
+uint32_t getDateValFromFileName(const std::string& strName, bool& bIsPart);
+/// Deletes the regular "*.log" and "*.tar.gz" files of pszDir dated before nCutoff.
+void doUniLogClean(const char* pszDir, uint32_t nCutoff);
+/// Deletes the regular "*.tar.gz" files of pszDir dated before nCutoff.
+void doUniLogZipClean(const char* pszDir, uint32_t nCutoff);
+
+/// Moves logs dated before nToday (and numbered parts) and the home path's core files into
+/// pszCollectDir and packs it into "log_<nToday>[_N].tar.gz" there. The loose files are
+/// removed only once that archive is complete on disk; otherwise they wait for the next run.
+void doUniLogZip(const char* pszLogDir, const char* pszCollectDir, uint32_t nToday);
+/// Packs pszDir/strFileName (pszDir must be <home>/log) into <base>.tar.gz beside it through
+/// a script; true, and the log removed, when the script reported success within ~90 s.
+bool doSingleZip(const char* pszDir, const std::string& strFileName);
+/// Writes <home>/<strBase>.sh; false when it cannot be opened.
+bool makeZipScript(const char* pszDir, const std::string& strBase);
+void execZipScript(const char* pszDir, const std::string& strBase);  ///< Runs it and waits.
+bool ifZipDone(const std::string& strMarkerPath);  ///< The marker's first line begins "done".
+/// Polls pszDir/<strBase>.don once a second, 90 times at most; true when it was seen.
+bool waitZipDone(const char* pszDir, const std::string& strBase);
+/// Removes the script and the marker, and pszDir/<strBase>.log when bRemoveLog.
+void cleanUp(const char* pszDir, const std::string& strBase, bool bRemoveLog);
 
 // ---- Configuration ----
 

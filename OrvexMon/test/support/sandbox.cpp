@@ -100,6 +100,13 @@ void Sandbox::writeRaw(const std::string& name, const std::string& content) {
 }
 
 RunResult Sandbox::run(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
+    return runUnder({}, args, {}, timeout);
+}
+
+RunResult Sandbox::runUnder(const std::vector<std::string>& prefix,
+                            const std::vector<std::string>& args,
+                            const std::vector<std::string>& env,
+                            std::chrono::milliseconds timeout) {
     static int s_nRun = 0;
     const std::string strOut = path("run" + std::to_string(++s_nRun) + ".out");
     const pid_t pid = fork();
@@ -110,11 +117,16 @@ RunResult Sandbox::run(const std::vector<std::string>& args, std::chrono::millis
         dup2(fd, STDOUT_FILENO);
         dup2(fd, STDERR_FILENO);
         close(fd);
-        std::vector<char*> argv{const_cast<char*>("./OrvexMon")};
+        for (const std::string& entry : env)
+            putenv(const_cast<char*>(entry.c_str()));
+        std::vector<char*> argv;
+        for (const std::string& arg : prefix)
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(const_cast<char*>("./OrvexMon"));
         for (const std::string& arg : args)
             argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
-        execv(argv[0], argv.data());
+        execvp(argv[0], argv.data());
         _exit(127);
     }
     RunResult result;

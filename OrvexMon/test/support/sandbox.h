@@ -38,6 +38,11 @@ public:
     /// Runs ./OrvexMon with args in the home path and waits for it to end.
     RunResult run(const std::vector<std::string>& args,
                   std::chrono::milliseconds timeout = std::chrono::seconds(15));
+    /// Same, as prefix + ./OrvexMon + args (prefix[0] found on PATH, e.g. {"faketime",
+    /// "2024-03-10 10:00:00"}), with env entries ("NAME=value") added to the environment.
+    RunResult runUnder(const std::vector<std::string>& prefix, const std::vector<std::string>& args,
+                       const std::vector<std::string>& env = {},
+                       std::chrono::milliseconds timeout = std::chrono::seconds(15));
     /// Starts the daemon and waits for its first log line; its pid, or -1.
     pid_t startDaemon();
     pid_t daemonPid() const { return m_daemonPid; }
