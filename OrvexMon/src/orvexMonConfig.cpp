@@ -1,22 +1,13 @@
 #include "orvexMonConfig.h"
 
+#include "orvexMonFd.h"
+
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 namespace {
-
-// The daemon starts services through the shell; none of them may inherit a config file.
-FILE* openCloexec(const char* pszPath, int nFlags, const char* pszMode) {
-    const int fd = ::open(pszPath, nFlags | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return nullptr;
-    FILE* pFile = ::fdopen(fd, pszMode);
-    if (pFile == nullptr)
-        ::close(fd);
-    return pFile;
-}
 
 // One line without its line feed into szLine. False at end of file, and for a line of
 // more than 1023 characters, which ends the reading.
@@ -39,7 +30,7 @@ bool readLine(FILE* pFile, char (&szLine)[1024]) {
 }  // namespace
 
 int CCfgFileMgr::loadFromFile(const char* pszPath, char cSeparator) {
-    FILE* pFile = openCloexec(pszPath, O_RDONLY, "r");
+    FILE* pFile = openStream(pszPath, O_RDONLY, "r");
     if (pFile == nullptr) {
         printf("cfgFile.loadFile: Fail to open config file %s.\n", pszPath);
         return -1;
@@ -67,7 +58,7 @@ int CCfgFileMgr::loadFromFile(const char* pszPath, char cSeparator) {
 }
 
 int CCfgFileMgr::write2File(const char* pszPath) const {
-    FILE* pFile = openCloexec(pszPath, O_WRONLY | O_CREAT | O_TRUNC, "w");
+    FILE* pFile = openStream(pszPath, O_WRONLY | O_CREAT | O_TRUNC, "w");
     if (pFile == nullptr) {
         printf("cfgFile.wriFile: Fail to open config file %s.\n", pszPath);
         return -1;

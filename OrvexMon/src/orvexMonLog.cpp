@@ -1,5 +1,7 @@
 #include "orvexMonLog.h"
 
+#include "orvexMonFd.h"
+
 #include <ace/Guard_T.h>
 
 #include <fcntl.h>
@@ -52,14 +54,7 @@ int CLog::LogMsgPrint(int nLevel, const char* pszText) {
 }
 
 FILE* CLog::OpenFileByAppend(const std::string& strPath) {
-    // Services started through the shell must not inherit the log file.
-    const int fd = ::open(strPath.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return nullptr;
-    FILE* pFile = ::fdopen(fd, "a+");
-    if (pFile == nullptr)
-        ::close(fd);
-    return pFile;
+    return openStream(strPath.c_str(), O_RDWR | O_APPEND | O_CREAT, "a+");
 }
 
 int CLog::CloseFile(FILE* pFile) {

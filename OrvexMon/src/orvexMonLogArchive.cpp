@@ -13,6 +13,16 @@
 
 namespace {
 
+// A regular file (links followed); a failing status query is logged and counts as not.
+bool isRegularFile(const std::string& strPath) {
+    struct stat st;
+    if (::stat(strPath.c_str(), &st) != 0) {
+        logX(2, "doUniLogZip: fail to get status of file [%s].", strPath.c_str());
+        return false;
+    }
+    return S_ISREG(st.st_mode);
+}
+
 bool pathTaken(const std::string& strPath) {
     struct stat st;
     return ::lstat(strPath.c_str(), &st) == 0;
@@ -41,17 +51,13 @@ bool gatherLogs(DIR* pDir, const std::string& strLogDir, const std::string& strC
         if (!ifEndWith(pszName, ".log"))
             continue;
         const std::string strSource = strLogDir + "/" + pszName;
-        struct stat st;
-        if (::stat(strSource.c_str(), &st) != 0) {
-            logX(2, "doUniLogZip: fail to get status of file [%s].", strSource.c_str());
-            continue;
-        }
-        if (!S_ISREG(st.st_mode))
+        if (!isRegularFile(strSource))
             continue;
         bool bIsPart;
         const uint32_t nDate = getDateValFromFileName(pszName, bIsPart);
         if (nDate == 0 || (nDate >= nToday && !bIsPart))
             continue;
+        struct stat st;
         if (::stat(strSource.c_str(), &st) != 0 || st.st_size != 0) {
             moveToCollect(strSource, strCollectDir + "/" + pszName, pszName);
             bGathered = true;
@@ -82,12 +88,7 @@ bool gatherCores(const std::string& strCollectDir) {
         if (!ifEndWith(pszName, ".core"))
             continue;
         const std::string strSource = strHome + "/" + pszName;
-        struct stat st;
-        if (::stat(strSource.c_str(), &st) != 0) {
-            logX(2, "doUniLogZip: fail to get status of file [%s].", strSource.c_str());
-            continue;
-        }
-        if (!S_ISREG(st.st_mode))
+        if (!isRegularFile(strSource))
             continue;
         moveToCollect(strSource, strCollectDir + "/" + pszName, pszName);
         bGathered = true;
@@ -157,26 +158,11 @@ void removePacked(const std::string& strCollectDir) {
         if (!ifEndWith(pszName, ".core") && !ifEndWith(pszName, ".log"))
             continue;
         const std::string strPath = strCollectDir + "/" + pszName;
-        struct stat st;
-        if (::stat(strPath.c_str(), &st) != 0) {
-            logX(2, "doUniLogZip: fail to get status of file [%s].", strPath.c_str());
-            continue;
-        }
-        if (!S_ISREG(st.st_mode))
+        if (!isRegularFile(strPath))
             continue;
         logX(4, "doUniLogZip: start to delete file %s.", pszName);
         ::remove(strPath.c_str());
     }
-}
-
-FILE* openForWrite(const std::string& strPath) {
-    const int fd = ::open(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return nullptr;
-    FILE* pFile = ::fdopen(fd, "w");
-    if (pFile == nullptr)
-        ::close(fd);
-    return pFile;
 }
 
 }  // namespace
@@ -222,7 +208,7 @@ bool doSingleZip(const char* pszDir, const std::string& strFileName) {
 
 bool makeZipScript(const char*, const std::string& strBase) {
     const std::string strPath = getHomePath() + "/" + strBase + ".sh";
-    FILE* pFile = openForWrite(strPath);
+    FILE* pFile = openStream(strPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, "w");
     if (pFile == nullptr) {
         logX(2, "makeScript: fail to open file %s.", strPath.c_str());
         return false;
@@ -252,14 +238,9 @@ void execZipScript(const char*, const std::string& strBase) {
 }
 
 bool ifZipDone(const std::string& strMarkerPath) {
-    const int fd = ::open(strMarkerPath.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
+    FILE* pFile = openStream(strMarkerPath.c_str(), O_RDONLY, "r");
+    if (pFile == nullptr)
         return false;
-    FILE* pFile = ::fdopen(fd, "r");
-    if (pFile == nullptr) {
-        ::close(fd);
-        return false;
-    }
     // The first line, at most 1023 characters; a longer one or an empty file is no marker.
     char szLine[1024];
     size_t n = 0;
