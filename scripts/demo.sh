@@ -32,7 +32,7 @@ wait_for() {
     local deadline=$((SECONDS + $2))
     until eval "$1"; do
         ((SECONDS < deadline)) || return 1
-        sleep 0.2
+        sleep 0.05
     done
 }
 cleanup() {
@@ -76,12 +76,17 @@ echo "launcher exited with $?; the daemon runs detached"
 wait_for '[ -n "$(sandbox_pids AccessBroker)" ]' 10
 echo "AccessBroker is running as pid $(sandbox_pids AccessBroker)"
 
-say "Killing AccessBroker"
+daemon=$(sandbox_pids OrvexMon)
 victim=$(sandbox_pids AccessBroker)
+# The daemon watches the end of each service it found (a pidfd, listed in its fdinfo).
+wait_for "grep -qs '^Pid:[[:space:]]*$victim\$' /proc/$daemon/fdinfo/*" 10
+echo "the daemon (pid $daemon) watches AccessBroker's end"
+
+say "Killing AccessBroker"
 kill -9 "$victim"
-start=$SECONDS
+start=$(date +%s%N)
 wait_for '[ -n "$(sandbox_pids AccessBroker)" ] && [ "$(sandbox_pids AccessBroker)" != "$victim" ]' 10
-echo "AccessBroker is back as pid $(sandbox_pids AccessBroker), $((SECONDS - start)) s later"
+echo "AccessBroker is back as pid $(sandbox_pids AccessBroker), $((($(date +%s%N) - start) / 1000000)) ms later"
 
 say "Enabling the asset agent in conf/OrvexCustom.xml"
 custom '<AssetManagement enabled="1"/>'
