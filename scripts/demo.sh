@@ -54,7 +54,7 @@ cmake --build "$build" --target OrvexMon orvexMonStandin | tail -n 1
 
 say "Laying out the sandbox install in $install"
 port=50002
-while ss -Hlun "sport = :$port" | grep -q .; do port=$((port + 1)); done
+while [ -n "$(ss -Hlun "sport = :$port")" ]; do port=$((port + 1)); done
 mkdir -p "$install/conf" "$root/sandbox/conf"
 echo "INSTALL_DIR=$install" >"$root/sandbox/conf/orvexsys.conf"
 printf 'COMMAND_PORT=%s\nLOG_CLEAN_HOUR=%s\nLOG_KEEP_DAYS=7\n' "$port" $((($(date +%-H) + 12) % 24)) \
