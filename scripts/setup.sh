@@ -10,7 +10,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     clang libclang-rt-dev clang-format
     faketime procps iproute2 util-linux valgrind tar gzip
-    dpkg-dev man-db python3
+    dpkg-dev man-db python3 lintian systemd binutils
 )
 
 missing=()

@@ -7,6 +7,7 @@
 #include <stdint.h>
 
 #include <atomic>
+#include <map>
 #include <string>
 
 // ---- Process-wide state, lifecycle and watchdog ----
@@ -99,6 +100,29 @@ bool ifZipDone(const std::string& strMarkerPath);  ///< The marker's first line 
 bool waitZipDone(const char* pszDir, const std::string& strBase);
 /// Removes the script and the marker, and pszDir/<strBase>.log when bRemoveLog.
 void cleanUp(const char* pszDir, const std::string& strBase, bool bRemoveLog);
+
+// ---- Run directory: pid file, service start counts, "OrvexMon status" ----
+
+// The daemon keeps its pid file and a state file (the starts of each service since it
+// began) in the run directory, rewritten whole when they change; its main and timer
+// threads call in. "OrvexMon status" reads them back.
+
+struct RunState {
+    int nDaemonPid = -1;
+    std::map<std::string, unsigned> mapStarts;  ///< service name -> starts by this daemon
+};
+
+/// After the lock is taken: makes the run directory when missing and writes both files;
+/// logs and goes on without them when the directory is not ours alone.
+void runStateBegin();
+void runStateCountStart(const char* pszName);  ///< One more start of a service; rewrites.
+void runStateEnd();                            ///< Orderly end: removes both files.
+/// The state file's text; false for anything but "pid=N" and "<service>=N" lines.
+bool parseRunState(const std::string& strText, RunState& state);
+/// A regular file, not a link, writable by its owner only (root or us), of at most 4 KiB.
+bool readRunState(const std::string& strPath, RunState& state);
+/// Prints whether a daemon answers on nPort and each service's pid and starts; 0 or 3.
+int printStatus(int nPort);
 
 // ---- Configuration ----
 

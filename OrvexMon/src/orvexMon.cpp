@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 #include <sys/stat.h>
@@ -50,6 +51,9 @@ int CProcessMng::parseCmdLine(int argc, char** argv) {
             puts("OrvexMon error: Process is not running now!");
         else
             CMsgProcess::kill(nPort);
+    } else if (strcasecmp(pszArg, "status") == 0) {
+        // 0 running, 3 not, as the service managers' status commands report it.
+        exit(printStatus(ACE_Singleton<CConfigT, ACE_Thread_Mutex>::instance()->m_nCommandPort));
     } else if (strcasecmp(pszArg, "-u") == 0 || strcasecmp(pszArg, "uninstall") == 0) {
         puts("uninstall Orvex!");
     } else {

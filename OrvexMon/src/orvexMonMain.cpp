@@ -29,6 +29,7 @@ int main(int argc, char** argv) {
         return -1;
     if (CProcessMng::lockProcess() != 0)
         return -1;
+    runStateBegin();
     setCoreLimit();
 
     // Built before any thread exists, so that a missing INSTALL_DIR ends the process
@@ -40,6 +41,7 @@ int main(int argc, char** argv) {
 
     CProcessMng::startTimerTask();
     ACE_Thread_Manager::instance()->wait();
+    runStateEnd();
     logX(2, "[dbg-in-wrn] OrvexMon quit successful.");
     return 0;
 }

@@ -183,7 +183,8 @@ bool needsStart(const char* pszName) {
 }
 
 void startService(const char* pszName, const std::string& strPath) {
-    CProcessMng::startProcess(strPath.c_str());
+    if (CProcessMng::startProcess(strPath.c_str()) == 0)
+        runStateCountStart(pszName);
     if (s_passKind == PassKind::kExit)
         s_mapExitStart[pszName] = Clock::now();
     scheduleFollowUp(kFirstFollowUpMs);

@@ -74,6 +74,14 @@ TEST(DaemonTest, DetachesKeepsAccessBrokerAliveAndStopsOnRequest) {
         8s));
     EXPECT_EQ(box.countInLog("procMng.chkProc: Process AccessBroker not exists now restart it."), 2);
 
+    // "status" reports the daemon and each service with its pid and its starts.
+    const auto running = box.run({"status"});
+    EXPECT_EQ(running.nStatus, 0);
+    EXPECT_EQ(running.strOutput,
+              "OrvexMon: running, pid " + std::to_string(daemon) + ", UDP port " +
+                  std::to_string(box.port()) + "\nAccessBroker: pid " +
+                  std::to_string(box.pidsOf("AccessBroker")[0]) + ", 2 starts\n");
+
     ASSERT_TRUE(box.stopDaemon());
     const std::string log = box.log();
     EXPECT_NE(log.rfind("[dbg-in-wrn] OrvexMon quit successful.\n"), std::string::npos);
@@ -163,6 +171,10 @@ TEST(CommandLineTest, TextsAndExitStatuses) {
         {{"log_clean,7", "x"}, 255, kUsage},
         {{"log_clean,7"}, 0, ""},
         {{"-K"}, 255, "OrvexMon error: Process is not running now!\n"},
+        {{"STATUS"},
+         3,
+         "OrvexMon: not running (no answer on UDP port " + std::to_string(box.port()) +
+             ")\nAccessBroker: not running\n"},
     };
     for (const Case& c : cases) {
         const auto result = box.run(c.args);
