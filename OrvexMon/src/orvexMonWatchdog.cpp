@@ -183,7 +183,8 @@ bool needsStart(const char* pszName) {
 }
 
 void startService(const char* pszName, const std::string& strPath) {
-    CProcessMng::startProcess(strPath.c_str());
+    // One shell word, whatever blanks or shell characters the install directory holds.
+    CProcessMng::startProcess(shellQuote(strPath).c_str());
     if (s_passKind == PassKind::kExit)
         s_mapExitStart[pszName] = Clock::now();
     scheduleFollowUp(kFirstFollowUpMs);
