@@ -16,16 +16,20 @@
 // lookups it makes run in the timer thread, one pass at a time.
 class CProcessMng {
 public:
-    /// 0 = run, 1 = stop; written only by the command server, polled by the main loop.
+    /// 0 = run, 1 = stop; set by the command server and on SIGTERM, polled by the main loop.
     static std::atomic<int> m_nProcessExit;
     static std::atomic<bool> m_bUninstall;  ///< Set by an uninstall command; read by nothing.
 
     /// Command-line mode. 0: no arguments, go on as a daemon; -1: handled, end the process.
     static int parseCmdLine(int argc, char** argv);
     static void daemonInit();  ///< Double fork; only the detached grandchild returns.
-    static int init();         ///< Ignores SIGINT and creates the daemon's log; 0 / -1.
+    /// Ignores SIGINT, makes SIGTERM a stop request, creates the daemon's log; 0 / -1.
+    static int init();
     /// Takes the single-instance lock for the life of the process; 0 / -1.
     static int lockProcess();
+    /// Points standard input, output and error at /dev/null, once start-up has printed
+    /// what it had to say, so that the launcher's terminal or pipe is let go.
+    static void releaseTerminal();
     /// Runs the watchdog timer and the one-second loop with its daily log task trigger;
     /// returns once m_nProcessExit is set.
     static void startTimerTask();

@@ -1,7 +1,8 @@
 // The machine's process table, looked up by the kernel's command name: the file name of
 // the executable a process runs, as the kernel keeps it, cut to procTableNameMax()
-// characters; the watch of a process's end; and where a process finds its own
-// descriptors. Safe from any thread.
+// characters. Only processes of our own user count (real and effective user equal to the
+// caller's effective user): anyone may run a program under a service's name. The watch of a
+// process's end; and where a process finds its own descriptors. Safe from any thread.
 #ifndef ORVEXMON_PROC_TABLE_H
 #define ORVEXMON_PROC_TABLE_H
 
@@ -12,13 +13,16 @@ enum class ProcLookup { kFound, kNotFound, kTableUnreadable };
 /// Longest command name the kernel keeps; a longer name never matches anything.
 size_t procTableNameMax();
 
-/// Scans the whole table for the first live (not zombie) process whose command name equals
+/// Scans the whole table for the first live (not zombie) process of ours whose command name equals
 /// pszName exactly; sets nPid only when found. kTableUnreadable leaves errno from the
 /// failed call and means "don't know", not "missing".
 ProcLookup procTableFind(const char* pszName, int& nPid);
 
-/// Does process nPid still exist, not as a zombie, with command name pszName? One small read.
+/// Is process nPid still a live process of ours with command name pszName? One small read.
 bool procTableHasName(int nPid, const char* pszName);
+
+/// Does process nPid exist and run as our own user? False when it cannot be told.
+bool procRunsAsUs(int nPid);
 
 /// A close-on-exec descriptor that becomes readable once process nPid has ended (also
 /// when it is a zombie already); -1 with errno when the system refuses the watch.

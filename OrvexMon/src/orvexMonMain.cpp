@@ -35,6 +35,9 @@ int main(int argc, char** argv) {
     // Built before any thread exists, so that a missing INSTALL_DIR ends the process
     // before there is anything to race with.
     const CConfigT* pConfig = ACE_Singleton<CConfigT, ACE_Thread_Mutex>::instance();
+    // Start-up has said all it prints; from here on only the log speaks. A launcher that
+    // reads our output ($(...), a pipe, ssh) then returns, and services get no terminal.
+    CProcessMng::releaseTerminal();
     CCommandTask commandTask;
     commandTask.open(nullptr);
     utl_SetLogLevel(pConfig->m_nDaemonLogLevel);

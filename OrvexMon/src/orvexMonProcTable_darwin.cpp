@@ -34,9 +34,26 @@ bool isMatchableName(const char* pszName, size_t& nLen) {
     return nLen > 0 && nLen <= kCommMax;
 }
 
+// Real and effective user both ours: a user may run a setuid program under a link
+// named like a service.
+bool runsAsUs(const kinfo_proc& entry) {
+    const uid_t nOurs = ::geteuid();
+    return entry.kp_eproc.e_pcred.p_ruid == nOurs && entry.kp_eproc.e_ucred.cr_uid == nOurs;
+}
+
+// Reads the one entry of process nPid; false when there is no such process.
+bool readEntry(int nPid, kinfo_proc& entry) {
+    int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, nPid};
+    ::memset(&entry, 0, sizeof(entry));
+    size_t nBytes = sizeof(entry);
+    // A pid nobody holds succeeds with no bytes copied.
+    return ::sysctl(mib, 4, &entry, &nBytes, nullptr, 0) == 0 && nBytes >= sizeof(entry) &&
+           entry.kp_proc.p_pid == nPid;
+}
+
 bool entryMatches(const kinfo_proc& entry, const char* pszName, size_t nNameLen) {
     const char* pComm = entry.kp_proc.p_comm;
-    return entry.kp_proc.p_stat != SZOMB &&
+    return entry.kp_proc.p_stat != SZOMB && runsAsUs(entry) &&
            ::strnlen(pComm, sizeof(entry.kp_proc.p_comm)) == nNameLen &&
            ::memcmp(pComm, pszName, nNameLen) == 0;
 }
@@ -91,14 +108,13 @@ bool procTableHasName(int nPid, const char* pszName) {
     size_t nNameLen = 0;
     if (nPid <= 0 || !isMatchableName(pszName, nNameLen))
         return false;
-    int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, nPid};
     kinfo_proc entry;
-    ::memset(&entry, 0, sizeof(entry));
-    size_t nBytes = sizeof(entry);
-    // A pid nobody holds succeeds with no bytes copied.
-    if (::sysctl(mib, 4, &entry, &nBytes, nullptr, 0) != 0 || nBytes < sizeof(entry))
-        return false;
-    return entry.kp_proc.p_pid == nPid && entryMatches(entry, pszName, nNameLen);
+    return readEntry(nPid, entry) && entryMatches(entry, pszName, nNameLen);
+}
+
+bool procRunsAsUs(int nPid) {
+    kinfo_proc entry;
+    return nPid > 0 && readEntry(nPid, entry) && runsAsUs(entry);
 }
 
 int procWatchExit(int nPid) {

@@ -40,10 +40,37 @@ bool isLive(char cState) {
     return cState != 'Z' && cState != 'X' && cState != 'x';
 }
 
-// Tells whether the stat file at pszStatPath (relative to nDirFd) shows a live process
-// named pszName. A process that ended since it was listed simply fails to open.
-bool statMatches(int nDirFd, const char* pszStatPath, const char* pszName, size_t nNameLen) {
-    CUniqueFd fd(::openat(nDirFd, pszStatPath, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+// Are the real and the effective user of the process whose /proc directory is pszPidDir
+// (relative to nDirFd) both ours? Read from its status file, not from the owner of its
+// /proc files: those show as root's for a process that made itself non-dumpable.
+bool runsAsUs(int nDirFd, const char* pszPidDir) {
+    char szPath[40];
+    ::snprintf(szPath, sizeof(szPath), "%s/status", pszPidDir);
+    CUniqueFd fd(::openat(nDirFd, szPath, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (fd.get() < 0)
+        return false;
+    // "Uid:" follows the name and a few short lines; a name in it is escaped, so it holds
+    // no line break of its own.
+    char szText[1024];
+    const ssize_t nRead = ::read(fd.get(), szText, sizeof(szText) - 1);
+    if (nRead <= 0)
+        return false;
+    szText[nRead] = '\0';
+    const char* pUid = ::strstr(szText, "\nUid:");
+    unsigned long nReal = 0, nEffective = 0;
+    if (pUid == nullptr || ::sscanf(pUid, "\nUid: %lu %lu", &nReal, &nEffective) != 2)
+        return false;
+    const unsigned long nOurs = ::geteuid();
+    return nReal == nOurs && nEffective == nOurs;
+}
+
+// Tells whether the process whose /proc directory is pszPidDir (relative to nDirFd) is a
+// live process of ours named pszName. A process that ended since it was listed simply
+// fails to open.
+bool statMatches(int nDirFd, const char* pszPidDir, const char* pszName, size_t nNameLen) {
+    char szPath[40];
+    ::snprintf(szPath, sizeof(szPath), "%s/stat", pszPidDir);
+    CUniqueFd fd(::openat(nDirFd, szPath, O_RDONLY | O_CLOEXEC | O_NOCTTY));
     if (fd.get() < 0)
         return false;
     // Room for the pid, a kernel thread's longer name and the state; the rest is unused.
@@ -56,7 +83,9 @@ bool statMatches(int nDirFd, const char* pszStatPath, const char* pszName, size_
     char cState = 0;
     if (!parseStat(szLine, static_cast<size_t>(nRead), pComm, nCommLen, cState))
         return false;
-    return nCommLen == nNameLen && ::memcmp(pComm, pszName, nNameLen) == 0 && isLive(cState);
+    if (nCommLen != nNameLen || ::memcmp(pComm, pszName, nNameLen) != 0 || !isLive(cState))
+        return false;
+    return runsAsUs(nDirFd, pszPidDir);  // only for the rare match: one more small read
 }
 
 // A pid directory's name: 1 to 10 digits. Returns its length, 0 for anything else.
@@ -110,14 +139,10 @@ ProcLookup procTableFind(const char* pszName, int& nPid) {
             errno = ENOENT;
             return ProcLookup::kTableUnreadable;
         }
-        const size_t nPidLen = pidNameLength(pEntry->d_name);
-        if (nPidLen == 0)
+        if (pidNameLength(pEntry->d_name) == 0)
             continue;
         bAnyProcess = true;
-        char szPath[16];  // "<pid>/stat"
-        ::memcpy(szPath, pEntry->d_name, nPidLen);
-        ::memcpy(szPath + nPidLen, "/stat", sizeof("/stat"));
-        if (statMatches(::dirfd(dir.get()), szPath, pszName, nNameLen)) {
+        if (statMatches(::dirfd(dir.get()), pEntry->d_name, pszName, nNameLen)) {
             nPid = ::atoi(pEntry->d_name);
             return ProcLookup::kFound;
         }
@@ -128,9 +153,17 @@ bool procTableHasName(int nPid, const char* pszName) {
     size_t nNameLen = 0;
     if (nPid <= 0 || !isMatchableName(pszName, nNameLen))
         return false;
-    char szPath[32];
-    ::snprintf(szPath, sizeof(szPath), "/proc/%d/stat", nPid);
-    return statMatches(AT_FDCWD, szPath, pszName, nNameLen);
+    char szPidDir[24];
+    ::snprintf(szPidDir, sizeof(szPidDir), "/proc/%d", nPid);
+    return statMatches(AT_FDCWD, szPidDir, pszName, nNameLen);
+}
+
+bool procRunsAsUs(int nPid) {
+    if (nPid <= 0)
+        return false;
+    char szPidDir[24];
+    ::snprintf(szPidDir, sizeof(szPidDir), "/proc/%d", nPid);
+    return runsAsUs(AT_FDCWD, szPidDir);
 }
 
 int procWatchExit(int nPid) {

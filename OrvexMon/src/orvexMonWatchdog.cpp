@@ -183,7 +183,8 @@ bool needsStart(const char* pszName) {
 }
 
 void startService(const char* pszName, const std::string& strPath) {
-    if (CProcessMng::startProcess(strPath.c_str()) == 0)
+    // One shell word, whatever blanks or shell characters the install directory holds.
+    if (CProcessMng::startProcess(shellQuote(strPath).c_str()) == 0)
         runStateCountStart(pszName);
     if (s_passKind == PassKind::kExit)
         s_mapExitStart[pszName] = Clock::now();

@@ -19,6 +19,9 @@ if [ "$(id -u)" = 0 ] && unshare --pid --fork --mount-proc --net true 2>/dev/nul
     exec unshare --pid --fork --mount-proc --net --kill-child sh -c '
         set -e
         ip link set lo up
+        # Pids repeat across such namespaces, and names made from them (the faketime
+        # semaphores) must not meet in a shared /dev/shm.
+        mount -t tmpfs -o mode=1777 orvexmon-e2e-shm /dev/shm
         for dir in $0; do
             mkdir -p "$dir"
             mount -t tmpfs -o mode=0755 orvexmon-e2e "$dir"

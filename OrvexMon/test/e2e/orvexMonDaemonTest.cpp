@@ -1,12 +1,17 @@
-// The real OrvexMon in a sandbox install: start, supervision, customization, stop.
+// The real OrvexMon in a sandbox install: start, lock, supervision, customization, stop.
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <functional>
 
 using namespace std::chrono_literals;
 using testsupport::readFile;
@@ -17,43 +22,58 @@ namespace {
 
 const char kUsage[] = "Usage: OrvexMon options parameters\n  -k|kill \n     Stop OrvexMon.\n";
 
-// Descriptors of pid beyond standard input, output and error, as "fd -> target".
-std::vector<std::string> extraDescriptors(pid_t pid) {
-    std::vector<std::string> extra;
-    const std::string dir = "/proc/" + std::to_string(pid) + "/fd";
-    DIR* pDir = opendir(dir.c_str());
-    while (const dirent* pEntry = pDir ? readdir(pDir) : nullptr) {
-        if (pEntry->d_name[0] == '.' || atoi(pEntry->d_name) <= 2)
-            continue;
-        char szTarget[512] = {};
-        readlink((dir + "/" + pEntry->d_name).c_str(), szTarget, sizeof(szTarget) - 1);
-        extra.push_back(std::string(pEntry->d_name) + " -> " + szTarget);
-    }
-    if (pDir)
-        closedir(pDir);
-    return extra;
-}
-
 mode_t modeOf(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
 }
 
-TEST(DaemonTest, DetachesKeepsAccessBrokerAliveAndStopsOnRequest) {
-    Sandbox box;
-    box.writeRaw("old.core", "core");
-    chmod(box.path("old.core").c_str(), 0600);
-    const pid_t daemon = box.startDaemon();
+// Runs body in a child that has become the user nobody, and pause()s there until killed;
+// the child's pid, or -1 when we cannot change users.
+pid_t forkAsNobody(const std::function<void()>& body) {
+    const passwd* pNobody = getpwnam("nobody");
+    if (geteuid() != 0 || pNobody == nullptr)
+        return -1;
+    const uid_t uid = pNobody->pw_uid;
+    const gid_t gid = pNobody->pw_gid;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0)
+            _exit(1);
+        body();
+        for (;;)
+            pause();
+    }
+    return pid;
+}
+
+// An INSTALL_DIR with a blank and shell characters; unquoted, the shell would touch a file.
+const char kOddHome[] = "Orvex dir;touch injected;x";
+
+TEST(DaemonTest, LetsGoOfItsLauncherKeepsAccessBrokerAliveAndStopsOnSigterm) {
+    Sandbox box(kOddHome);
+    // Another user's process named AccessBroker, non-dumpable so that its /proc files show
+    // as root's.
+    const pid_t decoy = forkAsNobody([] {
+        prctl(PR_SET_DUMPABLE, 0);
+        prctl(PR_SET_NAME, "AccessBroker");
+    });
+    if (decoy > 0) {
+        ASSERT_TRUE(waitFor([&] { return box.isRunning("AccessBroker"); }, 5s));
+    }
+    // The launcher's output read to its end, as $(./OrvexMon) does: it ends only when the
+    // daemon has let go of it.
+    const pid_t daemon = box.startDaemon({"sh", "-c", "printf %s \"$($0)\""});
     ASSERT_GT(daemon, 0);
     EXPECT_NE(getsid(daemon), getsid(0)) << "the daemon left the launcher's session";
 
-    ASSERT_TRUE(waitFor([&] { return box.starts("AccessBroker") == 1; }, 10s));
-    ASSERT_TRUE(waitFor([&] { return box.isRunning("AccessBroker"); }, 10s));
-    const pid_t first = box.pidsOf("AccessBroker")[0];
-    EXPECT_EQ(extraDescriptors(first), std::vector<std::string>{})
-        << "a started service inherited the daemon's descriptors";
+    // Another user's process of that name is not the service.
+    ASSERT_TRUE(waitFor([&] { return box.starts("AccessBroker") == 1; }, 10s)) << box.log();
+    const pid_t first = atoi(readFile(box.path("AccessBroker.starts")).c_str());
+    EXPECT_EQ(testsupport::descriptorsOf(first),
+              (std::vector<std::string>{"0 -> /dev/null", "1 -> /dev/null", "2 -> /dev/null"}))
+        << "a service gets no terminal and none of the daemon's descriptors";
 
-    // Interrupt and hang-up signals are ignored; only the stop command ends the daemon.
+    // Interrupt and hang-up signals are ignored.
     kill(daemon, SIGINT);
     kill(daemon, SIGHUP);
     ASSERT_TRUE(box.waitForPass());
@@ -62,37 +82,81 @@ TEST(DaemonTest, DetachesKeepsAccessBrokerAliveAndStopsOnRequest) {
     EXPECT_EQ(box.starts("AccessBroker"), 1)
         << "a running service is never started again\n"
         << testsupport::readFile(box.path("AccessBroker.starts")) << box.log();
-    EXPECT_EQ(modeOf(box.path("old.core")), 0777u);
-    EXPECT_EQ(box.countInLog("doCoreTask: begin change permissions of core file: [old.core]."), 1);
+    EXPECT_FALSE(testsupport::pathExists(box.path("injected")));
 
     kill(first, SIGKILL);
-    ASSERT_TRUE(waitFor(
-        [&] {
-            const auto pids = box.pidsOf("AccessBroker");
-            return !pids.empty() && pids[0] != first;
-        },
-        8s));
+    ASSERT_TRUE(waitFor([&] { return box.starts("AccessBroker") == 2; }, 8s));
     EXPECT_EQ(box.countInLog("procMng.chkProc: Process AccessBroker not exists now restart it."), 2);
 
-    // "status" reports the daemon and each service with its pid and its starts.
+    // "status" reports the daemon and each service with its pid (ours, not the decoy's) and
+    // its starts.
+    const std::string startLines = readFile(box.path("AccessBroker.starts"));
+    const pid_t second = atoi(startLines.c_str() + startLines.find('\n') + 1);
     const auto running = box.run({"status"});
     EXPECT_EQ(running.nStatus, 0);
-    EXPECT_EQ(running.strOutput,
-              "OrvexMon: running, pid " + std::to_string(daemon) + ", UDP port " +
-                  std::to_string(box.port()) + "\nAccessBroker: pid " +
-                  std::to_string(box.pidsOf("AccessBroker")[0]) + ", 2 starts\n");
+    EXPECT_EQ(running.strOutput, "OrvexMon: running, pid " + std::to_string(daemon) + ", UDP port " +
+                                     std::to_string(box.port()) + "\nAccessBroker: pid " +
+                                     std::to_string(second) + ", 2 starts\n");
 
-    ASSERT_TRUE(box.stopDaemon());
+    // SIGTERM is an orderly stop: the last line, status 0, the services left running.
+    ASSERT_TRUE(box.stopDaemon(SIGTERM));
+    EXPECT_EQ(box.exitStatus(daemon), 0);
     const std::string log = box.log();
-    EXPECT_NE(log.rfind("[dbg-in-wrn] OrvexMon quit successful.\n"), std::string::npos);
     EXPECT_EQ(log.substr(log.size() - 39), "[dbg-in-wrn] OrvexMon quit successful.\n");
-    EXPECT_TRUE(box.isRunning("AccessBroker")) << "stopping the daemon leaves its services";
-}
+    ASSERT_TRUE(box.isRunning("AccessBroker")) << "stopping the daemon leaves its services";
 
-TEST(DaemonTest, SecondInstanceIsRefused) {
+    // The lock went with it: a new daemon starts and finds the service running.
+    ASSERT_GT(box.startDaemon(), 0);
+    ASSERT_TRUE(box.waitForPass());
+    EXPECT_EQ(box.starts("AccessBroker"), 2);
+    EXPECT_TRUE(box.stopDaemon());
+    EXPECT_FALSE(testsupport::pathExists(box.path("injected")));
+}  // the sandbox ends the decoy with the services
+
+// The lock file is never followed through a link, and nobody else can hold it: a file
+// another user made is replaced, even while that user holds a lock on it.
+TEST(DaemonTest, OnlyAnotherDaemonHoldsOffAStart) {
     Sandbox box;
+    const std::string lock = ORVEXMON_TEST_LOCK_FILE;
+    unlink(lock.c_str());
+    box.writeRaw("target", "keep");
+    ASSERT_EQ(symlink(box.path("target").c_str(), lock.c_str()), 0);
+    const auto linked = box.run({});
+    EXPECT_EQ(linked.nStatus, 0);
+    const std::string failed = "procMng.lockProc: Fail to open lock file " + lock;
+    EXPECT_TRUE(waitFor([&] { return box.countInLog(failed) == 1; }, 5s)) << box.log();
+    EXPECT_EQ(readFile(linked.strOutputFile),
+              "OrvexMon error: " + lock + ": Too many levels of symbolic links\n");
+    EXPECT_EQ(readFile(box.path("target")), "keep");
+    unlink(lock.c_str());
+
+    testsupport::writeFile(lock, "");
+    chmod(lock.c_str(), 0644);  // as older versions made it: anyone could take a read lock
+    const passwd* pNobody = getpwnam("nobody");
+    pid_t holder = -1;
+    if (geteuid() == 0 && pNobody != nullptr && chown(lock.c_str(), pNobody->pw_uid, 0) == 0) {
+        holder = forkAsNobody([&] {
+            struct flock hold = {};
+            hold.l_type = F_RDLCK;
+            fcntl(open(lock.c_str(), O_RDONLY), F_SETLK, &hold);
+        });
+        const int fd = open(lock.c_str(), O_RDWR);
+        struct flock probe = {};
+        ASSERT_TRUE(waitFor(
+            [&] {
+                probe.l_type = F_WRLCK;
+                return fcntl(fd, F_GETLK, &probe) == 0 && probe.l_pid == holder;
+            },
+            5s));
+        close(fd);
+    }
     const pid_t daemon = box.startDaemon();
     ASSERT_GT(daemon, 0);
+    struct stat st;
+    ASSERT_EQ(lstat(lock.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_uid, geteuid());
+
     const auto second = box.run({});
     EXPECT_EQ(second.nStatus, 0);
     EXPECT_TRUE(waitFor(
@@ -102,21 +166,21 @@ TEST(DaemonTest, SecondInstanceIsRefused) {
         },
         5s))
         << readFile(second.strOutputFile);
+    EXPECT_TRUE(
+        waitFor([&] { return box.countInLog("procMng.lockProc: OrvexMon is running now.") == 1; },
+                5s));
     EXPECT_EQ(kill(daemon, 0), 0);
     EXPECT_TRUE(box.stopDaemon());
+    if (holder > 0) {
+        kill(holder, SIGKILL);
+        EXPECT_TRUE(waitFor([&] { return box.hasEnded(holder); }, 5s));
+    }
 }
 
 TEST(DaemonTest, CustomizationDecidesWhatIsSupervised) {
     Sandbox box;
-    box.setCustomization("<LeakPrevention enabled=\"1\"/>");
-    ASSERT_GT(box.startDaemon(), 0);
-    ASSERT_TRUE(box.waitForPass());
-    ASSERT_TRUE(box.waitForPass());
-    EXPECT_EQ(box.starts("AssetWarden"), 0);
-    EXPECT_EQ(box.starts("LeakSentry"), 0) << "data-leak prevention alone supervises nothing";
-
-    // A change takes effect at a later pass, without a restart of the daemon.
     box.setCustomization("<AssetManagement enabled=\"1\"/><LeakPrevention enabled=\"1\"/>");
+    ASSERT_GT(box.startDaemon(), 0);
     ASSERT_TRUE(
         waitFor([&] { return box.isRunning("AssetWarden") && box.isRunning("LeakSentry"); }, 12s));
     const pid_t leak = box.pidsOf("LeakSentry")[0];
@@ -131,15 +195,20 @@ TEST(DaemonTest, CustomizationDecidesWhatIsSupervised) {
                   "[CProcessMng::checkProcess] Process LeakSentry not exists now restart it."),
               2);
 
-    box.setCustomization("<AssetManagement enabled=\"0\"/>");
+    // A change takes effect at a later pass, without a restart of the daemon; turning a
+    // flag off stops no service, and data-leak prevention alone supervises nothing.
+    box.setCustomization("<AssetManagement enabled=\"0\"/><LeakPrevention enabled=\"1\"/>");
     ASSERT_TRUE(box.waitForPass());
-    for (pid_t pid : box.pidsOf("AssetWarden"))
-        kill(pid, SIGKILL);
+    EXPECT_TRUE(box.isRunning("AssetWarden") && box.isRunning("LeakSentry"));
+    for (const char* name : {"AssetWarden", "LeakSentry"}) {
+        for (pid_t pid : box.pidsOf(name))
+            kill(pid, SIGKILL);
+    }
     ASSERT_TRUE(box.waitForPass());
     ASSERT_TRUE(box.waitForPass());
-    EXPECT_FALSE(box.isRunning("AssetWarden"));
+    EXPECT_FALSE(box.isRunning("AssetWarden") || box.isRunning("LeakSentry"));
     EXPECT_EQ(box.starts("AssetWarden"), 1);
-    EXPECT_TRUE(box.isRunning("LeakSentry")) << "turning a flag off does not stop a service";
+    EXPECT_EQ(box.starts("LeakSentry"), 2);
     EXPECT_TRUE(box.stopDaemon());
 }
 
@@ -190,15 +259,6 @@ TEST(CommandLineTest, TextsAndExitStatuses) {
     EXPECT_EQ(three.nStatus, 255);
     EXPECT_EQ(three.strOutput, kUsage);
     EXPECT_FALSE(testsupport::pathExists(box.path("log")));
-}
-
-TEST(CommandLineTest, MissingInstallDirEndsWithStatusOne) {
-    Sandbox box;
-    testsupport::writeFile(ORVEXMON_TEST_SYSTEM_CONF, "# no install dir\n");
-    const auto result = box.run({"kill"});
-    EXPECT_EQ(result.nStatus, 1);
-    EXPECT_EQ(result.strOutput, std::string("[OrvexMon] Can't found INSTALL_DIR from ") +
-                                    ORVEXMON_TEST_SYSTEM_CONF + " \n");
 }
 
 }  // namespace

@@ -55,8 +55,25 @@ bool isAlive(pid_t pid) {
 
 }  // namespace
 
-Sandbox::Sandbox() : m_nPort(freeUdpPort()) {
+std::vector<std::string> descriptorsOf(pid_t pid) {
+    std::vector<std::string> targets;
+    const std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
+    DIR* pDir = opendir(dir.c_str());
+    while (const dirent* pEntry = pDir ? readdir(pDir) : nullptr) {
+        char szTarget[512] = {};
+        if (pEntry->d_name[0] != '.' &&
+            readlink((dir + pEntry->d_name).c_str(), szTarget, sizeof(szTarget) - 1) > 0)
+            targets.push_back(std::string(pEntry->d_name) + " -> " + szTarget);
+    }
+    if (pDir)
+        closedir(pDir);
+    return targets;
+}
+
+Sandbox::Sandbox(const std::string& strHomeName)
+    : m_strHome(m_dir / strHomeName), m_nPort(freeUdpPort()) {
     namespace fs = std::filesystem;
+    fs::create_directory(m_strHome);
     fs::create_directories(fs::path(ORVEXMON_TEST_SYSTEM_CONF).parent_path());
     writeFile(ORVEXMON_TEST_SYSTEM_CONF, "INSTALL_DIR=" + home() + "\n");
     fs::create_directory(path("conf"));
@@ -87,6 +104,10 @@ Sandbox::~Sandbox() {
         },
         std::chrono::seconds(5));
     unlink(ORVEXMON_TEST_SYSTEM_CONF);
+    for (const auto& entry : std::filesystem::directory_iterator(m_dir.path())) {
+        if (entry.path().filename().string().rfind("sanitizer", 0) == 0)
+            ADD_FAILURE() << readFile(entry.path());
+    }
 }
 
 void Sandbox::setCustomization(const std::string& strElements) {
@@ -119,6 +140,13 @@ RunResult Sandbox::runUnder(const std::vector<std::string>& prefix,
         close(fd);
         for (const std::string& entry : env)
             putenv(const_cast<char*>(entry.c_str()));
+        // Reports land beside the tree, whatever the daemon did with its output.
+        for (const char* pszVar : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
+            const char* pszOld = getenv(pszVar);
+            const std::string strValue =
+                std::string(pszOld ? pszOld : "") + ":log_path=\"" + (m_dir / "sanitizer") + "\"";
+            setenv(pszVar, strValue.c_str(), 1);
+        }
         std::vector<char*> argv;
         for (const std::string& arg : prefix)
             argv.push_back(const_cast<char*>(arg.c_str()));
@@ -143,8 +171,8 @@ RunResult Sandbox::runUnder(const std::vector<std::string>& prefix,
     return result;
 }
 
-pid_t Sandbox::startDaemon() {
-    const RunResult launch = run({});
+pid_t Sandbox::startDaemon(const std::vector<std::string>& prefix) {
+    const RunResult launch = runUnder(prefix, {}, {}, std::chrono::seconds(10));
     EXPECT_EQ(launch.nStatus, 0) << launch.strOutput;
     m_strDaemonOutput = launch.strOutputFile;
     const std::string marker = "[dbg-in-wrn] start check";
@@ -160,10 +188,14 @@ pid_t Sandbox::startDaemon() {
     return m_daemonPid;
 }
 
-bool Sandbox::stopDaemon() {
-    const RunResult stop = run({"-k"});
-    EXPECT_EQ(stop.nStatus, 255);
-    EXPECT_EQ(stop.strOutput, "");
+bool Sandbox::stopDaemon(int nSignal) {
+    if (nSignal != 0) {
+        kill(m_daemonPid, nSignal);
+    } else {
+        const RunResult stop = run({"-k"});
+        EXPECT_EQ(stop.nStatus, 255);
+        EXPECT_EQ(stop.strOutput, "");
+    }
     const bool bEnded = waitFor(
         [&] {
             reap();
@@ -175,6 +207,11 @@ bool Sandbox::stopDaemon() {
         EXPECT_EQ(readFile(m_strDaemonOutput), "");
     }
     return bEnded;
+}
+
+int Sandbox::exitStatus(pid_t pid) const {
+    const auto it = m_mapReaped.find(pid);
+    return it != m_mapReaped.end() && WIFEXITED(it->second) ? WEXITSTATUS(it->second) : -1;
 }
 
 std::string Sandbox::log(const char* pszModule) const {

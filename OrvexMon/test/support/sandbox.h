@@ -1,7 +1,8 @@
 // End-to-end sandbox: an install tree (home path) in a temporary directory with the
 // configuration files, the customization, stand-in services and a link to the real
 // OrvexMon; the build's system file points INSTALL_DIR at it. Runs OrvexMon there and
-// cleans up every process it knows of, by pid.
+// cleans up every process it knows of, by pid. Sanitizer reports of what it runs go to
+// files of their own, since the daemon lets go of its output.
 #ifndef ORVEXMON_SANDBOX_H
 #define ORVEXMON_SANDBOX_H
 
@@ -22,13 +23,17 @@ struct RunResult {
     std::string strOutputFile;  ///< Where they go; a detached daemon may write there later.
 };
 
+/// The descriptors of pid, as "fd -> target", in the order /proc lists them.
+std::vector<std::string> descriptorsOf(pid_t pid);
+
 class Sandbox {
 public:
-    Sandbox();
+    /// strHomeName: the install tree's own directory name inside the temporary one.
+    explicit Sandbox(const std::string& strHomeName = "Orvex");
     ~Sandbox();
 
-    const std::string& home() const { return m_dir.path(); }
-    std::string path(const std::string& name) const { return m_dir / name; }
+    const std::string& home() const { return m_strHome; }
+    std::string path(const std::string& name) const { return m_strHome + "/" + name; }
     int port() const { return m_nPort; }
 
     /// Writes conf/OrvexCustom.xml with the elements given (e.g. "<AssetManagement enabled=\"1\"/>").
@@ -43,12 +48,15 @@ public:
     RunResult runUnder(const std::vector<std::string>& prefix, const std::vector<std::string>& args,
                        const std::vector<std::string>& env = {},
                        std::chrono::milliseconds timeout = std::chrono::seconds(15));
-    /// Starts the daemon and waits for its first log line; its pid, or -1.
-    pid_t startDaemon();
+    /// Starts the daemon (as runUnder does, with prefix) and waits for its first log line;
+    /// its pid, or -1. The launcher must return within 10 s.
+    pid_t startDaemon(const std::vector<std::string>& prefix = {});
     pid_t daemonPid() const { return m_daemonPid; }
-    /// "OrvexMon -k" and the daemon's end; true when it was gone in time. The daemon must
-    /// have printed nothing (no message, no sanitizer report) on its way.
-    bool stopDaemon();
+    /// "OrvexMon -k" (or nSignal sent to the daemon) and the daemon's end; true when it was
+    /// gone in time. Nothing may have printed a message or a sanitizer report on the way.
+    bool stopDaemon(int nSignal = 0);
+    /// Exit status of a child we reaped (the daemon is ours in a pid namespace); -1 else.
+    int exitStatus(pid_t pid) const;
 
     std::string log(const char* pszModule = "OrvexMon") const;  ///< Today's log file.
     int countInLog(const std::string& text) const;
@@ -69,6 +77,7 @@ public:
 
 private:
     TempDir m_dir;
+    std::string m_strHome;
     int m_nPort;
     pid_t m_daemonPid = -1;
     std::string m_strDaemonOutput;  // standard output and error the daemon inherited

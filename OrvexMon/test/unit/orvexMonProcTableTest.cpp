@@ -5,9 +5,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,15 +42,26 @@ std::string commOf(pid_t nPid) {
     return strComm;
 }
 
-// A started program, killed and reaped by pid on destruction.
+// A started program, killed and reaped by pid on destruction. With pUser, it runs as that
+// user; with an empty path, it only takes pszArg as its command name (prctl) and waits,
+// made non-dumpable, so that its /proc files show as root's.
 class Child {
 public:
-    Child(const std::string& strPath, const char* pszArg) {
+    Child(const std::string& strPath, const char* pszArg, const passwd* pUser = nullptr) {
         m_nPid = fork();
-        if (m_nPid == 0) {
-            execl(strPath.c_str(), strPath.c_str(), pszArg, static_cast<char*>(nullptr));
-            _exit(127);
+        if (m_nPid != 0)
+            return;
+        if (pUser != nullptr && (setgroups(0, nullptr) != 0 || setgid(pUser->pw_gid) != 0 ||
+                                 setuid(pUser->pw_uid) != 0))
+            _exit(126);
+        if (strPath.empty()) {
+            prctl(PR_SET_DUMPABLE, 0);
+            prctl(PR_SET_NAME, pszArg);
+            for (;;)
+                pause();
         }
+        execl(strPath.c_str(), strPath.c_str(), pszArg, static_cast<char*>(nullptr));
+        _exit(127);
     }
     ~Child() { stop(); }
     Child(const Child&) = delete;
@@ -77,7 +91,7 @@ protected:
 
 // Names the kernel holds verbatim, some with the characters that frame the name in
 // /proc/<pid>/stat: a parser that stops at the first ')' reads "T" with state 'Z' there.
-TEST_F(ProcTableTest, FindsALiveProcessByItsCommandName) {
+TEST_F(ProcTableTest, FindsALiveProcessOfOursByItsWholeCommandName) {
     const std::string vecNames[] = {"ProcTbl" + s_strPid, "T) Z (" + s_strPid, "T b " + s_strPid};
     for (const std::string& strName : vecNames) {
         SCOPED_TRACE(strName);
@@ -88,19 +102,23 @@ TEST_F(ProcTableTest, FindsALiveProcessByItsCommandName) {
         EXPECT_EQ(procTableFind(strName.c_str(), nPid), ProcLookup::kFound);
         EXPECT_EQ(nPid, child.pid());
         EXPECT_TRUE(procTableHasName(child.pid(), strName.c_str()));
+        EXPECT_TRUE(procRunsAsUs(child.pid()));
     }
-}
 
-// Matching is on the whole name, case and blanks included.
-TEST_F(ProcTableTest, OnlyTheExactNameMatches) {
     const std::string strName = "ProcTblA" + s_strPid;
     Child child(copySleep(m_dir, strName), "1000");
     ASSERT_TRUE(child.waitExec(strName));
     copySleep(m_dir, "ProcTblB" + s_strPid);  // the same program, not running under this name
-
-    const std::string vecOthers[] = {"ProcTblB" + s_strPid,       "ProcTblA",
-                                     "ProcTblA" + s_strPid + "x", "proctbla" + s_strPid,
-                                     "ProcTblA" + s_strPid + " ", "",
+    const std::string strLong = "ProcTblLongName" + s_strPid + "xyz";
+    Child longChild(copySleep(m_dir, strLong), "1000");
+    ASSERT_TRUE(longChild.waitExec(strLong.substr(0, procTableNameMax())));
+    const std::string vecOthers[] = {"ProcTblB" + s_strPid,
+                                     "ProcTblA",
+                                     "ProcTblA" + s_strPid + "x",
+                                     "proctbla" + s_strPid,
+                                     "ProcTblA" + s_strPid + " ",
+                                     "",
+                                     strLong,  // longer than the kernel keeps
                                      "NoSuchProc" + s_strPid};
     for (const std::string& strOther : vecOthers) {
         SCOPED_TRACE("[" + strOther + "]");
@@ -108,63 +126,44 @@ TEST_F(ProcTableTest, OnlyTheExactNameMatches) {
         EXPECT_EQ(procTableFind(strOther.c_str(), nPid), ProcLookup::kNotFound);
         EXPECT_EQ(nPid, -7);
         EXPECT_FALSE(procTableHasName(child.pid(), strOther.c_str()));
+        EXPECT_FALSE(procTableHasName(longChild.pid(), strOther.c_str()));
     }
+    int nPid = -1;
+    EXPECT_EQ(procTableFind(nullptr, nPid), ProcLookup::kNotFound);
+    EXPECT_FALSE(procTableHasName(child.pid(), nullptr));
+    EXPECT_FALSE(procTableHasName(0, "init"));
+    EXPECT_FALSE(procRunsAsUs(0));
 }
 
-TEST_F(ProcTableTest, NameLongerThanTheKernelKeepsNeverMatches) {
-    const std::string strLong = "ProcTblLongName" + s_strPid + "xyz";
-    ASSERT_GT(strLong.size(), procTableNameMax());
-    Child child(copySleep(m_dir, strLong), "1000");
-    const std::string strKept = strLong.substr(0, procTableNameMax());
-    ASSERT_TRUE(child.waitExec(strKept));
-
+// Anyone may run a program under a service's name: a copy of it, or prctl on itself.
+TEST_F(ProcTableTest, AnotherUsersProcessIsNotFound) {
+    const passwd* pNobody = getpwnam("nobody");
+    if (geteuid() != 0 || pNobody == nullptr)
+        GTEST_SKIP() << "needs root to run a process as nobody";
+    ASSERT_EQ(chmod(m_dir.path().c_str(), 0755), 0);
+    const std::string strName = "ProcTblU" + s_strPid;
+    Child copy(copySleep(m_dir, strName), "1000", pNobody);
+    Child renamed("", strName.c_str(), pNobody);
+    ASSERT_TRUE(copy.waitExec(strName));
+    ASSERT_TRUE(renamed.waitExec(strName));
     int nPid = -1;
-    EXPECT_EQ(procTableFind(strLong.c_str(), nPid), ProcLookup::kNotFound);
-    EXPECT_FALSE(procTableHasName(child.pid(), strLong.c_str()));
-    EXPECT_EQ(procTableFind(strKept.c_str(), nPid), ProcLookup::kFound);
-    EXPECT_EQ(nPid, child.pid());
+    EXPECT_EQ(procTableFind(strName.c_str(), nPid), ProcLookup::kNotFound);
+    for (const Child* pChild : {&copy, &renamed}) {
+        EXPECT_FALSE(procTableHasName(pChild->pid(), strName.c_str()));
+        EXPECT_FALSE(procRunsAsUs(pChild->pid()));
+    }
 }
 
 TEST_F(ProcTableTest, ZombieIsNotFound) {
     const std::string strName = "ProcTblZ" + s_strPid;
-    const std::string strPath = copySleep(m_dir, strName);
-    const pid_t nPid = fork();
-    if (nPid == 0) {
-        execl(strPath.c_str(), strPath.c_str(), "0", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    ASSERT_GT(nPid, 0);
+    Child child(copySleep(m_dir, strName), "0");
     // Waits for the exit but leaves the child unreaped: a zombie that keeps its name.
     siginfo_t info{};
-    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(nPid), &info, WEXITED | WNOWAIT), 0);
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(child.pid()), &info, WEXITED | WNOWAIT), 0);
     EXPECT_EQ(info.si_status, 0) << "the copy of sleep did not run";
-    const std::string strStat = testsupport::readFile("/proc/" + std::to_string(nPid) + "/stat");
-    EXPECT_NE(strStat.find("(" + strName + ") Z"), std::string::npos) << strStat;
-
     int nFound = -1;
     EXPECT_EQ(procTableFind(strName.c_str(), nFound), ProcLookup::kNotFound);
-    EXPECT_FALSE(procTableHasName(nPid, strName.c_str()));
-    waitpid(nPid, nullptr, 0);
-}
-
-TEST_F(ProcTableTest, HasNameIsFalseOnceTheProcessIsGone) {
-    const std::string strName = "ProcTblG" + s_strPid;
-    Child child(copySleep(m_dir, strName), "1000");
-    ASSERT_TRUE(child.waitExec(strName));
-    const pid_t nPid = child.pid();
-    ASSERT_TRUE(procTableHasName(nPid, strName.c_str()));
-    child.stop();
-    EXPECT_FALSE(procTableHasName(nPid, strName.c_str()));
-    int nFound = -1;
-    EXPECT_EQ(procTableFind(strName.c_str(), nFound), ProcLookup::kNotFound);
-}
-
-TEST_F(ProcTableTest, HasNameRejectsInvalidArguments) {
-    EXPECT_FALSE(procTableHasName(getpid(), nullptr));
-    EXPECT_FALSE(procTableHasName(0, "init"));
-    EXPECT_FALSE(procTableHasName(-1, "init"));
-    int nPid = -1;
-    EXPECT_EQ(procTableFind(nullptr, nPid), ProcLookup::kNotFound);
+    EXPECT_FALSE(procTableHasName(child.pid(), strName.c_str()));
 }
 
 // A process table without a single process, as in a container without /proc mounted, is
