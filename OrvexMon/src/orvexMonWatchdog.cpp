@@ -1,8 +1,8 @@
 #include "orvexMon.h"
+#include "orvexMonExitWatch.h"
 #include "orvexMonFd.h"
 #include "orvexMonLog.h"
 #include "orvexMonProcTable.h"
-#include "orvexMonTimerTask.h"
 #include "orvexUtility.h"
 
 #include <ace/Singleton.h>
@@ -16,10 +16,9 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <iterator>
 #include <map>
 #include <mutex>
+#include <optional>
 
 namespace {
 
@@ -79,131 +78,58 @@ void closeOnExecAllDescriptors() {
     }
 }
 
-// ---- Restart at once: watching the end of the services we found ----
-// Passes between the 5-second ticks, all in the timer thread. An exit pass runs when a
-// watched service ends and restarts what is missing, but never a name that an exit pass
-// started in the last 5 seconds: a service that dies at once is then started about twice
-// per 5 seconds, never in a tight loop. A follow-up pass, shortly after any start, only
-// looks the services up to watch what was started; it starts nothing, since a service
-// whose shell has not yet run it is not in the table, and a start then would make two.
+// Starts of each name by exit passes, for the restart rules. Timer thread only.
+std::map<std::string, RestartClock::time_point> s_mapExitStart;
 
-using Clock = std::chrono::steady_clock;
-constexpr std::chrono::seconds kExitRestartPause(5);
-constexpr int kFirstFollowUpMs = 100;
-constexpr int kLastFollowUpMs = 1600;  // then the 5-second pass finds it
-
-enum class PassKind { kRegular, kExit, kFollowUp };
-
-std::map<std::string, int> s_mapWatchedPid;               // name -> pid whose end we watch
-std::map<std::string, Clock::time_point> s_mapExitStart;  // name -> last start by an exit pass
-PassKind s_passKind = PassKind::kRegular;                 // the pass running now
-int s_nFollowUpMs = 0;         // delay of the follow-up pass pending; 0 = none
-bool s_bMissingSeen = false;   // the follow-up pass running now missed a service
-bool s_bWatchRefused = false;  // the system refused a watch: ticks alone from then on
-
-void runPass(PassKind kind) {
-    s_passKind = kind;
-    CProcessMng::checkProcess(nullptr);
-    s_passKind = PassKind::kRegular;
-}
-
-void* runFollowUp(void*);
-
-void scheduleFollowUp(int nDelayMs) {
-    CTimerTask* pTimer = CTimerTask::current();
-    if (pTimer == nullptr || s_bWatchRefused || s_nFollowUpMs != 0)
-        return;
-    if (pTimer->callAfter(ACE_Time_Value(0, nDelayMs * 1000), runFollowUp, nullptr) == 0)
-        s_nFollowUpMs = nDelayMs;
-}
-
-// Until every service that should run was seen, look again later and later.
-void* runFollowUp(void*) {
-    const int nDelayMs = s_nFollowUpMs;
-    s_nFollowUpMs = 0;
-    s_bMissingSeen = false;
-    runPass(PassKind::kFollowUp);
-    if (s_bMissingSeen && nDelayMs < kLastFollowUpMs)
-        scheduleFollowUp(nDelayMs * 2);
-    return nullptr;
-}
-
-void* onServiceEnd(void* pArg) {
-    const int nPid = static_cast<int>(reinterpret_cast<intptr_t>(pArg));
-    for (auto it = s_mapWatchedPid.begin(); it != s_mapWatchedPid.end();)
-        it = it->second == nPid ? s_mapWatchedPid.erase(it) : std::next(it);
-    runPass(PassKind::kExit);
-    return nullptr;
-}
-
-void watchEnd(const char* pszName, int nPid) {
-    CTimerTask* pTimer = CTimerTask::current();
-    if (pTimer == nullptr || s_bWatchRefused)
-        return;
-    const auto it = s_mapWatchedPid.find(pszName);
-    if (it != s_mapWatchedPid.end() && it->second == nPid)
-        return;
-    const int fd = procWatchExit(nPid);
-    if (fd < 0) {
-        if (errno == ESRCH)
-            return;  // ended since the look-up; the next pass sees it missing
-        logX(1,
-             "procMng.chkProc: cannot watch the end of %s[%d]: %s; restarts wait for the 5-second pass.",
-             pszName, nPid, strerror(errno));
-        s_bWatchRefused = true;
-        return;
-    }
-    if (pTimer->callWhenReadable(fd, onServiceEnd, reinterpret_cast<void*>(intptr_t{nPid})) == 0)
-        s_mapWatchedPid[pszName] = nPid;
-}
-
-// Only a table that was read and holds no such name means missing: starting a service
-// we could not look up may well run a second copy of it. A running one is watched.
-bool needsStart(const char* pszName) {
-    int nPid;
-    const ProcLookup result = findLogged(pszName, nPid);
-    if (result == ProcLookup::kFound)
-        watchEnd(pszName, nPid);
-    if (result != ProcLookup::kNotFound)
-        return false;
-    if (s_passKind == PassKind::kFollowUp) {
-        s_bMissingSeen = true;
-        return false;
-    }
-    if (s_passKind == PassKind::kExit) {
-        const auto it = s_mapExitStart.find(pszName);
-        if (it != s_mapExitStart.end() && Clock::now() - it->second < kExitRestartPause) {
-            logX(2,
-                 "procMng.chkProc: %s ended again right after its restart; the 5-second pass starts it.",
-                 pszName);
-            return false;
-        }
-    }
-    return true;
-}
-
-void startService(const char* pszName, const std::string& strPath) {
+void startService(PassKind kind, const char* pszName, const std::string& strPath) {
     // One shell word, whatever blanks or shell characters the install directory holds.
     if (CProcessMng::startProcess(shellQuote(strPath).c_str()) == 0)
         runStateCountStart(pszName);
-    if (s_passKind == PassKind::kExit)
-        s_mapExitStart[pszName] = Clock::now();
-    scheduleFollowUp(kFirstFollowUpMs);
+    if (kind == PassKind::kExit)
+        s_mapExitStart[pszName] = RestartClock::now();
+    followUpAfterStart();
 }
+
+// Looks the service up, then starts it, watches it or leaves it as the restart rules
+// say. True when it was missing.
+bool superviseService(PassKind kind, const char* pszName, const std::string& strPath,
+                      const char* pszMissingFormat) {
+    int nPid;
+    const ProcLookup result = findLogged(pszName, nPid);
+    const auto it = s_mapExitStart.find(pszName);
+    const std::optional<RestartClock::time_point> lastExitStart =
+        it == s_mapExitStart.end() ? std::nullopt : std::make_optional(it->second);
+    switch (decideRestart(kind, result, lastExitStart, RestartClock::now())) {
+        case RestartAction::kStart:
+            logX(2, pszMissingFormat, pszName);
+            startService(kind, pszName, strPath);
+            break;
+        case RestartAction::kWatch:
+            watchServiceEnd(pszName, nPid);
+            break;
+        case RestartAction::kLeave:
+            if (kind == PassKind::kExit && result == ProcLookup::kNotFound)
+                logX(2,
+                     "procMng.chkProc: %s ended again right after its restart; the 5-second pass starts it.",
+                     pszName);
+            break;
+    }
+    return result == ProcLookup::kNotFound;
+}
+
+const char kMissingFormat[] = "procMng.chkProc: Process %s not exists now restart it.";
 
 }  // namespace
 
-void* CProcessMng::checkProcess(void*) {
+bool runWatchdogPass(PassKind kind) {
     CConfigT* pConfig = ACE_Singleton<CConfigT, ACE_Thread_Mutex>::instance();
-    if (needsStart("AccessBroker")) {
-        logX(2, "procMng.chkProc: Process %s not exists now restart it.", "AccessBroker");
-        startService("AccessBroker", pConfig->m_strAccessBrokerPath);
-    }
+    bool bMissing =
+        superviseService(kind, "AccessBroker", pConfig->m_strAccessBrokerPath, kMissingFormat);
 
     int nErr = 0;
     if (utl_InitVerifyAndLoad(&nErr) == 0) {
         logX(1, "procMng.chkProc: verify OrvexCustom.xml failed with err %d", nErr);
-        return nullptr;
+        return bMissing;
     }
     const unsigned char* pRecord = nullptr;
     const bool bLoaded = utl_LoadComnCusInfo(&pRecord) != 0 && pRecord != nullptr;
@@ -211,10 +137,8 @@ void* CProcessMng::checkProcess(void*) {
 
     if (cFlags & kCusFlagAssetManagement) {
         logX(4, "procMng.chkProc: cus dam.");
-        if (needsStart("AssetWarden")) {
-            logX(2, "procMng.chkProc: Process %s not exists now restart it.", "AssetWarden");
-            startService("AssetWarden", pConfig->m_strAssetWardenPath);
-        }
+        bMissing |=
+            superviseService(kind, "AssetWarden", pConfig->m_strAssetWardenPath, kMissingFormat);
     }
     if (cFlags & kCusFlagLeakPrevention)
         logX(4, "[CProcessMng::checkProcess] cus dlp.");
@@ -231,14 +155,17 @@ void* CProcessMng::checkProcess(void*) {
     }
     // Data-leak prevention runs only beside the asset agent; its own flag is not enough.
     if ((cFlags & kCusFlagAssetManagement) && (cFlags & kCusFlagLeakPrevention)) {
-        if (needsStart("LeakSentry")) {
-            logX(2, "[CProcessMng::checkProcess] Process %s not exists now restart it.",
-                 "LeakSentry");
-            startService("LeakSentry", pConfig->m_strLeakSentryPath);
-        }
+        bMissing |=
+            superviseService(kind, "LeakSentry", pConfig->m_strLeakSentryPath,
+                             "[CProcessMng::checkProcess] Process %s not exists now restart it.");
     }
-    if (s_passKind != PassKind::kFollowUp)
+    if (kind != PassKind::kFollowUp)
         doCoreTask();
+    return bMissing;
+}
+
+void* CProcessMng::checkProcess(void*) {
+    runWatchdogPass(PassKind::kRegular);
     return nullptr;
 }
 
