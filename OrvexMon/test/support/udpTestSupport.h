@@ -14,8 +14,8 @@
 #include <poll.h>
 #include <stdint.h>
 #include <string.h>
+#include <sys/fsuid.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,39 +52,23 @@ public:
             reset();
     }
     ~UdpSocket() { reset(); }
-    /// Made by a child that took uid nUid and handed it back, so the kernel counts it as
-    /// that user's; bound to ip:port, with SO_REUSEADDR when bReuse. Invalid on failure.
+    /// Made while this thread's file-system uid was nUid, so the kernel counts it as that
+    /// user's socket; bound to ip:port, with SO_REUSEADDR when bReuse. Invalid on failure.
     static std::unique_ptr<UdpSocket> ownedBy(uid_t nUid, const char* pszIp, uint16_t nPort = 0,
                                               bool bReuse = false) {
         std::unique_ptr<UdpSocket> pSocket(new UdpSocket(-1));
-        int pair[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
-            return pSocket;
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            if (::setresgid(nUid, nUid, nUid) != 0 || ::setresuid(nUid, nUid, nUid) != 0)
-                _exit(1);
-            const int nSock = ::socket(AF_INET, SOCK_DGRAM, 0);
-            const int nOne = 1;
-            const sockaddr_in addr = makeAddr(pszIp, nPort);
-            if (nSock < 0 ||
-                (bReuse &&
-                 ::setsockopt(nSock, SOL_SOCKET, SO_REUSEADDR, &nOne, sizeof(nOne)) != 0) ||
-                ::bind(nSock, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0)
-                _exit(2);
-            _exit(passFd(pair[1], nSock) ? 0 : 3);
-        }
-        ::close(pair[1]);
-        if (pid > 0) {
-            pSocket->m_nFd = takeFd(pair[0]);
-            ::waitpid(pid, nullptr, 0);
-        }
-        ::close(pair[0]);
+        const int nOldUid = ::setfsuid(nUid);
+        pSocket->m_nFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ::setfsuid(nOldUid);
+        const int nOne = 1;
+        const sockaddr_in addr = makeAddr(pszIp, nPort);
+        if (pSocket->m_nFd < 0 ||
+            (bReuse &&
+             ::setsockopt(pSocket->m_nFd, SOL_SOCKET, SO_REUSEADDR, &nOne, sizeof(nOne)) != 0) ||
+            ::bind(pSocket->m_nFd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0)
+            pSocket->reset();
         return pSocket;
     }
-    UdpSocket(const UdpSocket&) = delete;
-    UdpSocket& operator=(const UdpSocket&) = delete;
-
     bool valid() const { return m_nFd >= 0; }
     int fd() const { return m_nFd; }
     uint16_t port() const {
@@ -122,38 +106,6 @@ public:
 
 private:
     explicit UdpSocket(int nFd) : m_nFd(nFd) {}
-    static bool passFd(int nChannel, int fd) {
-        char cByte = 0;
-        iovec iov = {&cByte, 1};
-        alignas(cmsghdr) char szControl[CMSG_SPACE(sizeof(int))] = {};
-        msghdr msg = {};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = szControl;
-        msg.msg_controllen = sizeof(szControl);
-        cmsghdr* pHeader = CMSG_FIRSTHDR(&msg);
-        pHeader->cmsg_level = SOL_SOCKET;
-        pHeader->cmsg_type = SCM_RIGHTS;
-        pHeader->cmsg_len = CMSG_LEN(sizeof(int));
-        memcpy(CMSG_DATA(pHeader), &fd, sizeof(int));
-        return ::sendmsg(nChannel, &msg, 0) == 1;
-    }
-    static int takeFd(int nChannel) {
-        char cByte = 0;
-        iovec iov = {&cByte, 1};
-        alignas(cmsghdr) char szControl[CMSG_SPACE(sizeof(int))] = {};
-        msghdr msg = {};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = szControl;
-        msg.msg_controllen = sizeof(szControl);
-        const cmsghdr* pHeader =
-            ::recvmsg(nChannel, &msg, MSG_CMSG_CLOEXEC) == 1 ? CMSG_FIRSTHDR(&msg) : nullptr;
-        int fd = -1;
-        if (pHeader != nullptr && pHeader->cmsg_type == SCM_RIGHTS)
-            memcpy(&fd, CMSG_DATA(pHeader), sizeof(int));
-        return fd;
-    }
     void reset() {
         if (m_nFd >= 0)
             ::close(m_nFd);
