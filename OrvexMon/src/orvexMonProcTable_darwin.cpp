@@ -127,10 +127,12 @@ const char* openDescriptorDir() {
 
 #include <net/route.h>
 #include <netinet/in.h>
-#include <netinet/in_pcb.h>
 #include <sys/queue.h>
 #include <sys/socket.h>
 #include <sys/socketvar.h>
+
+// After socketvar.h: xinpcb64 holds an xsocket64.
+#include <netinet/in_pcb.h>
 
 namespace {
 
