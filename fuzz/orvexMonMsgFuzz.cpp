@@ -1,6 +1,7 @@
 // libFuzzer target: arbitrary bytes as one datagram through the command server's own
-// per-datagram path (length test, zeroing, parse, process), once as sent from this
-// machine and once from another host, and through the hex dump.
+// per-datagram path (length test, zeroing, parse, process), once as sent from a socket of
+// root on this machine (so the owner look-up runs) and once from another host, and
+// through the hex dump.
 #include "orvexMon.h"
 #include "orvexMonLog.h"
 #include "orvexMonMsg.h"
@@ -22,7 +23,8 @@ namespace {
 // drained; the other host's replies get no socket, so nothing leaves this machine.
 class CFuzzServer {
 public:
-    CFuzzServer() : m_nSock(::socket(AF_INET, SOCK_DGRAM, 0)), m_task(0) {
+    // Every line of every input is formatted, none left out by the limiter.
+    CFuzzServer() : m_nSock(::socket(AF_INET, SOCK_DGRAM, 0)), m_task(0, 1 << 30) {
         memset(&m_local, 0, sizeof(m_local));
         m_local.sin_family = AF_INET;
         m_local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);

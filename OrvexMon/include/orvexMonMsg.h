@@ -12,6 +12,8 @@
 #include <netinet/in.h>
 #include <stdint.h>
 
+#include <chrono>
+
 // ---- Commands: type in the high byte, code in the low byte ----
 
 constexpr uint32_t CMD_MAGIC = 0xF7103D21;
@@ -82,15 +84,20 @@ public:
 
     /// 0 when a daemon answered an echo request within 3 seconds, else -1.
     static int echo(int nPort);
-    static int kill(int nPort);       ///< Sends CMD_STOP; the send's result, no wait.
-    static int restart(int nPort);    ///< Sends CMD_RESTART; the send's result, no wait.
-    static int uninstall(int nPort);  ///< Sends CMD_UNINSTALL; the send's result, no wait.
+    /// Send CMD_STOP, CMD_RESTART, CMD_UNINSTALL; the send's result. Stop and uninstall
+    /// then keep their socket until the daemon has dealt with the command (its port closed,
+    /// or an echo answered behind it), 3 seconds at most, and log what became of it.
+    static int kill(int nPort);
+    static int restart(int nPort);
+    static int uninstall(int nPort);
 
     ACE_INET_Addr m_addrPeer;  ///< Sender of the last datagram that recv received.
     int m_nConverted;          ///< 0 = host order, 1 = network order.
 
 private:
+    enum class Outcome { kPortClosed, kAnswered, kNoWord };
     static int request(uint16_t nCommand, int nPort);
+    Outcome awaitOutcome(int nPort);  ///< What the daemon did with the command just sent.
     const unsigned char* recordBytes() const;
     int sendLength() const;  ///< m_nLength in host order, whatever the conversion state.
 
@@ -99,15 +106,39 @@ private:
 
 // ---- The server ----
 
+// Bounds the log lines that a stream of bad datagrams costs: at most nLinesPerSecond in
+// any one second, then one line with the count of those left out. No clock of its own.
+class CLogLimiter {
+public:
+    using Clock = std::chrono::steady_clock;
+    explicit CLogLimiter(int nLinesPerSecond) : m_nLinesPerSecond(nLinesPerSecond) {}
+    /// True when a line may be written at now; otherwise counts it as left out.
+    bool admit(Clock::time_point now);
+    /// The lines left out in a second that has ended by now, once; 0 otherwise.
+    int takeLeftOut(Clock::time_point now);
+
+private:
+    int m_nLinesPerSecond;
+    bool m_bStarted = false;
+    Clock::time_point m_secondStart;  // of the second the latest lines count against
+    int m_nInSecond = 0;
+    int m_nLeftOut = 0;     // in that second
+    int m_nLeftOutDue = 0;  // in seconds that have ended, not reported yet
+};
+
 // The daemon's command server: one thread (under the ACE_Thread_Manager singleton) that
-// owns a UDP socket on all IPv4 interfaces at the command port, answers echo requests and
-// turns a stop command from this machine into CProcessMng::m_nProcessExit = 1.
+// owns a UDP socket on all IPv4 interfaces at the command port, answers echo requests from
+// anyone and turns a stop command from a socket of root on this machine into
+// CProcessMng::m_nProcessExit = 1.
 class CCommandTask : public ACE_Task<ACE_MT_SYNCH, ACE_System_Time_Policy> {
 public:
     static constexpr int kPortFromConfig = -1;
+    static constexpr int kRejectLinesPerSecond = 5;
     /// nPort: the port to bind (low 16 bits used); by default the configuration's
-    /// m_nCommandPort, read by the server thread. Tests pass a free port.
-    explicit CCommandTask(int nPort = kPortFromConfig);
+    /// m_nCommandPort, read by the server thread. Tests pass a free port. Lines about
+    /// rejected datagrams are limited to nRejectLinesPerSecond.
+    explicit CCommandTask(int nPort = kPortFromConfig,
+                          int nRejectLinesPerSecond = kRejectLinesPerSecond);
     ~CCommandTask() override;
 
     int open(void* pArg = nullptr) override;  ///< Starts the server thread; always 0.
@@ -122,11 +153,17 @@ public:
     /// CMsgProcess (see parse). Replies, if any, go out on nSock (-1: none can be sent).
     int handleDatagram(int nSock, const sockaddr_in& sender, char* pszBuffer, int nLen);
     /// Validates and dispatches one message, converting pszBuffer in place. Stop and
-    /// uninstall are carried out only from a loopback sender. 0 = done, -1 = rejected.
+    /// uninstall are carried out only from a socket of root on this machine. 0 = done,
+    /// -1 = rejected.
     int process(int nSock, const sockaddr_in& sender, char* pszBuffer);
 
 private:
-    int m_nPort;  // kPortFromConfig or the port given
+    bool fromRootHere(const sockaddr_in& sender, const char* pszCommand);
+    bool mayLogReject();  ///< Asks the limiter, after reporting what it left out.
+    void reportLeftOut(CLogLimiter::Clock::time_point now);
+
+    int m_nPort;              // kPortFromConfig or the port given
+    CLogLimiter m_rejectLog;  // used by the server thread only
 };
 
 #endif

@@ -7,6 +7,7 @@
 #define ORVEXMON_PROC_TABLE_H
 
 #include <stddef.h>
+#include <sys/types.h>
 
 enum class ProcLookup { kFound, kNotFound, kTableUnreadable };
 
@@ -30,5 +31,15 @@ int procWatchExit(int nPid);
 
 /// The directory that lists the calling process's open descriptors.
 const char* openDescriptorDir();
+
+// ---- Owner of a local UDP socket ----
+
+struct sockaddr_in;
+
+/// Owner of this machine's IPv4 UDP socket that a datagram from addr (a loopback sender)
+/// left from: the socket bound to addr's port and to addr's address or the wildcard.
+/// False when there is none, when such sockets have different owners, or when the table
+/// cannot be read.
+bool udpSocketOwner(const sockaddr_in& addr, uid_t& nUid);
 
 #endif

@@ -101,6 +101,11 @@ int CProcessMng::parseCmdLine(int argc, char** argv) {
     createModeLog(getHomePath(), "OrvexMonCmd");
     const char* pszArg = argv[1];
     if (strcasecmp(pszArg, "-k") == 0 || strcasecmp(pszArg, "kill") == 0) {
+        // The daemon takes a stop only from a socket of root.
+        if (geteuid() != 0) {
+            puts("OrvexMon error: Only root can stop OrvexMon.");
+            return -1;
+        }
         const int nPort = ACE_Singleton<CConfigT, ACE_Thread_Mutex>::instance()->m_nCommandPort;
         if (CMsgProcess::echo(nPort) != 0)
             puts("OrvexMon error: Process is not running now!");

@@ -2,6 +2,7 @@
 #include "orvexMonFd.h"
 #include "orvexMonLog.h"
 #include "orvexMonMsg.h"
+#include "orvexMonProcTable.h"
 
 #include <ace/Singleton.h>
 #include <ace/Thread_Mutex.h>
@@ -40,8 +41,36 @@ int commandPort(int nPort) {
 
 }  // namespace
 
-CCommandTask::CCommandTask(int nPort)
-    : ACE_Task<ACE_MT_SYNCH, ACE_System_Time_Policy>(nullptr, nullptr), m_nPort(nPort) {}
+bool CLogLimiter::admit(Clock::time_point now) {
+    if (!m_bStarted || now - m_secondStart >= std::chrono::seconds(1)) {
+        m_bStarted = true;
+        m_secondStart = now;
+        m_nInSecond = 0;
+        m_nLeftOutDue += m_nLeftOut;
+        m_nLeftOut = 0;
+    }
+    if (m_nInSecond < m_nLinesPerSecond) {
+        ++m_nInSecond;
+        return true;
+    }
+    ++m_nLeftOut;
+    return false;
+}
+
+int CLogLimiter::takeLeftOut(Clock::time_point now) {
+    if (now - m_secondStart >= std::chrono::seconds(1)) {
+        m_nLeftOutDue += m_nLeftOut;
+        m_nLeftOut = 0;
+    }
+    const int nLeftOut = m_nLeftOutDue;
+    m_nLeftOutDue = 0;
+    return nLeftOut;
+}
+
+CCommandTask::CCommandTask(int nPort, int nRejectLinesPerSecond)
+    : ACE_Task<ACE_MT_SYNCH, ACE_System_Time_Policy>(nullptr, nullptr),
+      m_nPort(nPort),
+      m_rejectLog(nRejectLinesPerSecond) {}
 
 CCommandTask::~CCommandTask() = default;
 
@@ -94,8 +123,9 @@ int CCommandTask::svc() {
         FD_ZERO(&readSet);
         FD_SET(sock.get(), &readSet);
         timeval timeout = {1, 0};  // the longest a stop request waits for the loop test
-        if (::select(sock.get() + 1, &readSet, nullptr, nullptr, &timeout) <= 0 ||
-            !FD_ISSET(sock.get(), &readSet))
+        const int nReady = ::select(sock.get() + 1, &readSet, nullptr, nullptr, &timeout);
+        reportLeftOut(CLogLimiter::Clock::now());  // also once a flood is over
+        if (nReady <= 0 || !FD_ISSET(sock.get(), &readSet))
             continue;
         sockaddr_in sender;
         memset(&sender, 0, sizeof(sender));
@@ -109,14 +139,54 @@ int CCommandTask::svc() {
     return 0;
 }
 
+void CCommandTask::reportLeftOut(CLogLimiter::Clock::time_point now) {
+    const int nLeftOut = m_rejectLog.takeLeftOut(now);
+    if (nLeftOut > 0)
+        logX(1, "[CCommandTask::svc] %d more rejected datagrams were not logged.", nLeftOut);
+}
+
+bool CCommandTask::mayLogReject() {
+    const CLogLimiter::Clock::time_point now = CLogLimiter::Clock::now();
+    reportLeftOut(now);
+    return m_rejectLog.admit(now);
+}
+
+// UDP carries no credential, but the kernel knows who owns the socket a datagram from this
+// machine left from; the client keeps that socket open until we are done with it.
+bool CCommandTask::fromRootHere(const sockaddr_in& sender, const char* pszCommand) {
+    // The port listens on every interface; only this machine may stop us.
+    if (!isLoopback(sender)) {
+        if (mayLogReject())
+            logX(1, "[CCommandTask::process] Refuse %s command from %s.", pszCommand,
+                 CAddrText(sender).m_szText);
+        return false;
+    }
+    uid_t nUid = 0;
+    const bool bKnown = udpSocketOwner(sender, nUid);
+    if (bKnown && nUid == 0)
+        return true;
+    if (!mayLogReject())
+        return false;
+    if (bKnown)
+        logX(1, "[CCommandTask::process] Refuse %s command from %s:%u, a socket of uid %u.",
+             pszCommand, CAddrText(sender).m_szText, ntohs(sender.sin_port),
+             static_cast<unsigned>(nUid));
+    else
+        logX(1, "[CCommandTask::process] Refuse %s command from %s:%u, a socket of unknown owner.",
+             pszCommand, CAddrText(sender).m_szText, ntohs(sender.sin_port));
+    return false;
+}
+
 int CCommandTask::handleDatagram(int nSock, const sockaddr_in& sender, char* pszBuffer, int nLen) {
     if (nLen <= 0) {
-        logX(1, "[CCommandTask::svc] Fail to read Socket, receive message length <= 0.");
+        if (mayLogReject())
+            logX(1, "[CCommandTask::svc] Fail to read Socket, receive message length <= 0.");
         return -1;
     }
     if (nLen < kMinDatagram || nLen > kMaxDatagram) {
-        logX(1, "[CCommandTask::svc] Invalid Message Length(Length = %d,from %s).", nLen,
-             CAddrText(sender).m_szText);
+        if (mayLogReject())
+            logX(1, "[CCommandTask::svc] Invalid Message Length(Length = %d,from %s).", nLen,
+                 CAddrText(sender).m_szText);
         return -1;
     }
     // A short datagram must not show the fields of an earlier, longer one.
@@ -131,7 +201,8 @@ int CCommandTask::process(int nSock, const sockaddr_in& sender, char* pszBuffer)
     }
     CMsgProcess* pMsg = CMsgProcess::parse(pszBuffer);
     if (pMsg->m_nMagic != CMD_MAGIC) {
-        logX(1, "[CCommandTask::process] Invalid command ID.");
+        if (mayLogReject())
+            logX(1, "[CCommandTask::process] Invalid command ID.");
         return -1;
     }
     switch (pMsg->command()) {
@@ -145,26 +216,20 @@ int CCommandTask::process(int nSock, const sockaddr_in& sender, char* pszBuffer)
             logX(4, "[CCommandTask::process] Receive a echo reply.");
             break;
         case CMD_STOP:
-            logX(4, "[CCommandTask::process] Receive a stop command.");
-            // The port listens on every interface; only this machine may stop us.
-            if (!isLoopback(sender)) {
-                logX(1, "[CCommandTask::process] Refuse stop command from %s.",
-                     CAddrText(sender).m_szText);
+            if (!fromRootHere(sender, "stop"))
                 return -1;
-            }
+            logX(4, "[CCommandTask::process] Receive a stop command.");
             CProcessMng::m_nProcessExit = 1;
             break;
         case CMD_UNINSTALL:
-            logX(4, "[CCommandTask::process] Receive a uninstall command.");
-            if (!isLoopback(sender)) {
-                logX(1, "[CCommandTask::process] Refuse uninstall command from %s.",
-                     CAddrText(sender).m_szText);
+            if (!fromRootHere(sender, "uninstall"))
                 return -1;
-            }
+            logX(4, "[CCommandTask::process] Receive a uninstall command.");
             CProcessMng::m_bUninstall = true;
             break;
         default:
-            logX(1, "[CCommandTask::process] Unknown command type %d.", pMsg->command());
+            if (mayLogReject())
+                logX(1, "[CCommandTask::process] Unknown command type %d.", pMsg->command());
             return -1;
     }
     logX(4, "[CCommandTask::process] Execute command by ip=%u,port=%u,operator=%.*s'",

@@ -1,6 +1,7 @@
 #include "orvexMon.h"
 #include "orvexMonBuildPaths.h"
 #include "orvexMonConfig.h"
+#include "orvexMonLog.h"
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -35,8 +36,16 @@ CConfigT::CConfigT(const char* pszSystemFile) : m_nCommandPort(50002), m_nDaemon
     m_strLeakSentryPath = m_strInstallDir + "/" + "LeakSentry";
 
     std::string strValue;
-    if (clientFile.getValue("COMMAND_PORT", strValue) == 0)
+    if (clientFile.getValue("COMMAND_PORT", strValue) == 0) {
         m_nCommandPort = atoi(strValue.c_str());
+        // Port 0 would bind a port the system picks, where no client looks. Both sides
+        // use the low 16 bits, so 65536 is port 0 as well.
+        if ((m_nCommandPort & 0xFFFF) == 0) {
+            logX(1, "[CConfigT] COMMAND_PORT \"%s\" gives no port; using the default 50002.",
+                 strValue.c_str());
+            m_nCommandPort = 50002;
+        }
+    }
     if (clientFile.getValue("LOG_CLEAN_HOUR", strValue) == 0) {
         const int nHour = atoi(strValue.c_str());
         if (nHour >= 0 && nHour <= 23)

@@ -3,11 +3,14 @@
 #include "orvexMonLog.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <stddef.h>
 #include <stdio.h>
 #include <string.h>
 
+#include <chrono>
 #include <string>
 #include <type_traits>
 
@@ -33,6 +36,9 @@ constexpr int kMaxOperator = static_cast<int>(sizeof(CCmdRecord::m_szOperator)) 
 constexpr int kMaxText = static_cast<int>(sizeof(CCmdRecord::m_szData)) - 1;
 constexpr int kMaxDatagram = static_cast<int>(sizeof(CCmdRecord));
 constexpr int kEchoTimeout = 3;  // seconds
+// An echo that reaches the daemon's socket just before it closes is lost without a word;
+// the next one, this much later, meets the closed port.
+constexpr int kProbeIntervalMs = 50;
 const unsigned char kMagicOnWire[4] = {0xF7, 0x10, 0x3D, 0x21};
 
 // The command port would otherwise stay reachable through a service we start by the shell.
@@ -222,8 +228,57 @@ int CMsgProcess::request(uint16_t nCommand, int nPort) {
     return msg.send(nPort);
 }
 
+// The daemon carries out a stop or an uninstall only after finding our socket among root's,
+// so the socket must outlive the daemon's look-up. It reads datagrams in order and none
+// after a stop: an echo answered behind the command means it was dealt with and the daemon
+// runs on; a refused echo (ICMP port unreachable, seen on a connected socket) means the
+// daemon closed its command port, which it does right after taking a stop.
+CMsgProcess::Outcome CMsgProcess::awaitOutcome(int nPort) {
+    const ACE_HANDLE h = m_sock.get_handle();
+    sockaddr_in dest;
+    memset(&dest, 0, sizeof(dest));
+    dest.sin_family = AF_INET;
+    dest.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    dest.sin_port = htons(static_cast<uint16_t>(nPort & 0xFFFF));
+    if (::connect(h, reinterpret_cast<const sockaddr*>(&dest), sizeof(dest)) != 0)
+        return Outcome::kNoWord;
+    CMsgProcess probe(CMD_ECHO_REQUEST, 0, 0, nullptr, nullptr);
+    probe.hostToNet();
+    alignas(CMsgProcess) char szReply[sizeof(CMsgProcess)];
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point deadline = Clock::now() + std::chrono::seconds(kEchoTimeout);
+    while (Clock::now() < deadline) {
+        if (::send(h, probe.recordBytes(), probe.sendLength(), 0) < 0 && errno == ECONNREFUSED)
+            return Outcome::kPortClosed;
+        pollfd pfd = {h, POLLIN, 0};
+        if (::poll(&pfd, 1, kProbeIntervalMs) <= 0)
+            continue;
+        const ssize_t nRecv = ::recv(h, szReply, kMaxDatagram, 0);
+        if (nRecv < 0 && errno == ECONNREFUSED)
+            return Outcome::kPortClosed;
+        if (nRecv >= kFixedLength && memcmp(szReply, kMagicOnWire, sizeof(kMagicOnWire)) == 0 &&
+            parse(szReply)->command() == CMD_ECHO_REPLY)
+            return Outcome::kAnswered;
+    }
+    return Outcome::kNoWord;
+}
+
 int CMsgProcess::kill(int nPort) {
-    return request(CMD_STOP, nPort);
+    CMsgProcess msg(CMD_STOP, 0, 0, nullptr, nullptr);
+    if (msg.send(nPort) != 0)
+        return -1;
+    switch (msg.awaitOutcome(nPort)) {
+        case Outcome::kPortClosed:
+            logX(4, "[CMsgProcess::kill] The daemon took the stop command.");
+            break;
+        case Outcome::kAnswered:
+            logX(1, "[CMsgProcess::kill] The daemon did not take the stop command; it runs on.");
+            break;
+        case Outcome::kNoWord:
+            logX(1, "[CMsgProcess::kill] No word from the daemon on the stop command.");
+            break;
+    }
+    return 0;
 }
 
 int CMsgProcess::restart(int nPort) {
@@ -231,5 +286,10 @@ int CMsgProcess::restart(int nPort) {
 }
 
 int CMsgProcess::uninstall(int nPort) {
-    return request(CMD_UNINSTALL, nPort);
+    CMsgProcess msg(CMD_UNINSTALL, 0, 0, nullptr, nullptr);
+    if (msg.send(nPort) != 0)
+        return -1;
+    if (msg.awaitOutcome(nPort) != Outcome::kAnswered)
+        logX(1, "[CMsgProcess::uninstall] No word from the daemon on the uninstall command.");
+    return 0;
 }

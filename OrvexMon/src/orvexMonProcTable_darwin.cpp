@@ -138,3 +138,80 @@ int procWatchExit(int nPid) {
 const char* openDescriptorDir() {
     return "/dev/fd";
 }
+
+// ---- Owner of a local UDP socket ----
+
+#include <net/route.h>
+#include <netinet/in.h>
+#include <sys/queue.h>
+#include <sys/socket.h>
+#include <sys/socketvar.h>
+
+// After socketvar.h: xinpcb64 holds an xsocket64.
+#include <netinet/in_pcb.h>
+
+namespace {
+
+// The whole list of net.inet.udp.pcblist64: an xinpgen, one xinpcb64 per socket (each
+// begins with its length), and a closing xinpgen. False with errno when it won't copy.
+bool readUdpList(std::unique_ptr<char, FreeDeleter>& pList, size_t& nBytes) {
+    const char kName[] = "net.inet.udp.pcblist64";
+    for (int nAttempt = 0; nAttempt < kReadAttempts; ++nAttempt) {
+        nBytes = 0;
+        if (::sysctlbyname(kName, nullptr, &nBytes, nullptr, 0) != 0)
+            return false;
+        nBytes += kSlackEntries * sizeof(xinpcb64);
+        pList.reset(static_cast<char*>(::malloc(nBytes)));
+        if (!pList) {
+            errno = ENOMEM;
+            return false;
+        }
+        if (::sysctlbyname(kName, pList.get(), &nBytes, nullptr, 0) == 0)
+            return true;
+        if (errno != ENOMEM)
+            return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool udpSocketOwner(const sockaddr_in& addr, uid_t& nUid) {
+    std::unique_ptr<char, FreeDeleter> pList;
+    size_t nBytes = 0;
+    if (!readUdpList(pList, nBytes) || nBytes < sizeof(xinpgen))
+        return false;
+    const char* p = pList.get();
+    const char* const pEnd = p + nBytes;
+    xinpgen head;
+    ::memcpy(&head, p, sizeof(head));
+    if (head.xig_len < sizeof(xinpgen) || head.xig_len > nBytes)
+        return false;
+    p += head.xig_len;
+    bool bFound = false;
+    while (p + sizeof(xinpgen) <= pEnd) {
+        xinpgen gen;
+        ::memcpy(&gen, p, sizeof(gen));  // records are packed one after another
+        if (gen.xig_len <= sizeof(xinpgen) || gen.xig_len > static_cast<size_t>(pEnd - p))
+            break;  // the closing xinpgen, or a record cut short
+        if (gen.xig_len >= sizeof(xinpcb64)) {
+            xinpcb64 inp;
+            ::memcpy(&inp, p, sizeof(inp));
+            const in_addr local = inp.inp_dependladdr.inp46_local.ia46_addr4;
+            const bool bMatch =
+                (inp.inp_vflag & INP_IPV4) != 0 && inp.xi_socket.xso_protocol == IPPROTO_UDP &&
+                inp.inp_lport == addr.sin_port &&
+                (local.s_addr == addr.sin_addr.s_addr || local.s_addr == INADDR_ANY);
+            if (bMatch) {
+                // Two sockets on one port (SO_REUSEADDR) of different owners: we can't tell
+                // which one sent it.
+                if (bFound && inp.xi_socket.so_uid != nUid)
+                    return false;
+                nUid = inp.xi_socket.so_uid;
+                bFound = true;
+            }
+        }
+        p += gen.xig_len;
+    }
+    return bFound;
+}

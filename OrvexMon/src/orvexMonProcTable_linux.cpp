@@ -174,3 +174,50 @@ int procWatchExit(int nPid) {
 const char* openDescriptorDir() {
     return "/proc/self/fd";
 }
+
+// ---- Owner of a local UDP socket ----
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+namespace {
+
+struct FileCloser {
+    void operator()(FILE* pFile) const { ::fclose(pFile); }
+};
+
+}  // namespace
+
+// /proc/net/udp lists the IPv4 UDP sockets of a network namespace, one a line:
+// "sl: local_address rem_address st tx_queue:rx_queue tr:tm->when retrnsmt uid ...". An
+// address is its 32-bit value as the kernel holds it (network order) printed as a number,
+// so it compares with s_addr as it stands; a port is in host order. A socket bound to the
+// wildcard shows 00000000.
+bool udpSocketOwner(const sockaddr_in& addr, uid_t& nUid) {
+    // The calling thread's network namespace, which may differ from the process's.
+    std::unique_ptr<FILE, FileCloser> pFile(::fopen("/proc/thread-self/net/udp", "re"));
+    if (!pFile)
+        pFile.reset(::fopen("/proc/net/udp", "re"));  // kernels before 3.17
+    if (!pFile)
+        return false;
+    const unsigned nWantAddr = addr.sin_addr.s_addr;
+    const unsigned nWantPort = ntohs(addr.sin_port);
+    bool bFound = false;
+    char szLine[512];  // a line is about 130 characters; the heading matches nothing
+    while (::fgets(szLine, sizeof(szLine), pFile.get()) != nullptr) {
+        unsigned nAddr = 0, nPort = 0;
+        unsigned long nOwner = 0;
+        if (::sscanf(szLine, " %*u: %8X:%4X %*8X:%*4X %*X %*X:%*X %*X:%*X %*X %lu", &nAddr, &nPort,
+                     &nOwner) != 3)
+            continue;
+        if (nPort != nWantPort || (nAddr != nWantAddr && nAddr != INADDR_ANY))
+            continue;
+        // Two sockets on one port (SO_REUSEADDR) of different owners: we can't tell which
+        // one sent it.
+        if (bFound && nOwner != nUid)
+            return false;
+        nUid = static_cast<uid_t>(nOwner);
+        bFound = true;
+    }
+    return bFound && !::ferror(pFile.get());
+}

@@ -1,5 +1,6 @@
 // The real OrvexMon in a sandbox install: start, lock, supervision, customization, stop.
 #include "sandbox.h"
+#include "udpTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -16,11 +17,33 @@
 using namespace std::chrono_literals;
 using testsupport::readFile;
 using testsupport::Sandbox;
+using testsupport::UdpSocket;
 using testsupport::waitFor;
 
 namespace {
 
 const char kUsage[] = "Usage: OrvexMon options parameters\n  -k|kill \n     Stop OrvexMon.\n";
+
+// A 53-byte command message on the wire, written out by hand.
+std::vector<uint8_t> message(uint8_t cType, uint8_t cCode) {
+    std::vector<uint8_t> bytes(53, 0);
+    const uint8_t head[] = {0xF7, 0x10, 0x3D, 0x21, 0x00, 0x35};
+    std::copy(head, head + 6, bytes.begin());
+    bytes[22] = cType;
+    bytes[23] = cCode;
+    return bytes;
+}
+
+// Echo requests from sock, one every 100 ms, until the daemon at 127.0.0.1:nPort answers.
+bool answersEcho(const UdpSocket& sock, uint16_t nPort) {
+    std::vector<uint8_t> reply;
+    return waitFor(
+        [&] {
+            return sock.sendTo(message(1, 1), "127.0.0.1", nPort) &&
+                   sock.recvFrom(reply, nullptr, 100) && reply == message(1, 2);
+        },
+        5s);
+}
 
 mode_t modeOf(const std::string& path) {
     struct stat st;
@@ -175,6 +198,45 @@ TEST(DaemonTest, OnlyAnotherDaemonHoldsOffAStart) {
         kill(holder, SIGKILL);
         EXPECT_TRUE(waitFor([&] { return box.hasEnded(holder); }, 5s));
     }
+}
+
+TEST(DaemonTest, LocalUsersCanNeitherStopItNorFloodItsLog) {
+    Sandbox box;
+    chmod(box.home().c_str(), 0755);  // another user runs ./OrvexMon -k there below
+    const pid_t daemon = box.startDaemon();
+    ASSERT_GT(daemon, 0);
+    const uint16_t nPort = static_cast<uint16_t>(box.port());
+
+    // A stop from a socket of another user: refused with one line; the same socket gets
+    // its echo answered, so the stop was read before it.
+    const auto pNobody = UdpSocket::ownedBy(65534, "0.0.0.0");
+    ASSERT_TRUE(pNobody->valid());
+    ASSERT_TRUE(pNobody->sendTo(message(2, 2), "127.0.0.1", nPort));
+    ASSERT_TRUE(answersEcho(*pNobody, nPort));
+    EXPECT_EQ(box.countInLog("[CCommandTask::process] Refuse stop command from 127.0.0.1:" +
+                             std::to_string(pNobody->port()) + ", a socket of uid 65534."),
+              1)
+        << box.log();
+    const auto byNobody =
+        box.runUnder({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}, {"-k"});
+    EXPECT_EQ(byNobody.nStatus, 255);
+    EXPECT_EQ(byNobody.strOutput, "OrvexMon error: Only root can stop OrvexMon.\n");
+    EXPECT_EQ(box.countInLog("Refuse stop command"), 1) << "-k sent a stop all the same";
+
+    // A flood of bad datagrams costs a few lines a second and one with the count left out.
+    const int nLinesBefore = box.countInLog("\n");
+    std::vector<uint8_t> bad = message(1, 1);
+    bad[3] = 0x20;
+    UdpSocket flood;
+    for (int i = 0; i < 5000; ++i)
+        flood.sendTo(bad, "127.0.0.1", nPort);  // a full queue drops some: fine
+    UdpSocket next;
+    EXPECT_TRUE(answersEcho(next, nPort));
+    EXPECT_TRUE(
+        waitFor([&] { return box.countInLog("rejected datagrams were not logged.") > 0; }, 5s));
+    EXPECT_LE(box.countInLog("\n") - nLinesBefore, 200) << box.log();
+    EXPECT_EQ(kill(daemon, 0), 0);
+    EXPECT_TRUE(box.stopDaemon()) << "root's -k stops it";
 }
 
 TEST(DaemonTest, CustomizationDecidesWhatIsSupervised) {

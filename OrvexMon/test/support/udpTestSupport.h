@@ -14,10 +14,12 @@
 #include <poll.h>
 #include <stdint.h>
 #include <string.h>
+#include <sys/fsuid.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -50,9 +52,23 @@ public:
             reset();
     }
     ~UdpSocket() { reset(); }
-    UdpSocket(const UdpSocket&) = delete;
-    UdpSocket& operator=(const UdpSocket&) = delete;
-
+    /// Made while this thread's file-system uid was nUid, so the kernel counts it as that
+    /// user's socket; bound to ip:port, with SO_REUSEADDR when bReuse. Invalid on failure.
+    static std::unique_ptr<UdpSocket> ownedBy(uid_t nUid, const char* pszIp, uint16_t nPort = 0,
+                                              bool bReuse = false) {
+        std::unique_ptr<UdpSocket> pSocket(new UdpSocket(-1));
+        const int nOldUid = ::setfsuid(nUid);
+        pSocket->m_nFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ::setfsuid(nOldUid);
+        const int nOne = 1;
+        const sockaddr_in addr = makeAddr(pszIp, nPort);
+        if (pSocket->m_nFd < 0 ||
+            (bReuse &&
+             ::setsockopt(pSocket->m_nFd, SOL_SOCKET, SO_REUSEADDR, &nOne, sizeof(nOne)) != 0) ||
+            ::bind(pSocket->m_nFd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0)
+            pSocket->reset();
+        return pSocket;
+    }
     bool valid() const { return m_nFd >= 0; }
     int fd() const { return m_nFd; }
     uint16_t port() const {
@@ -89,6 +105,7 @@ public:
     }
 
 private:
+    explicit UdpSocket(int nFd) : m_nFd(nFd) {}
     void reset() {
         if (m_nFd >= 0)
             ::close(m_nFd);

@@ -1,21 +1,15 @@
 // The command server in this process: a CCommandTask on a free port, driven with raw
-// datagrams from loopback, and a sender of another host inside network namespaces
-// that the test makes for itself.
+// datagrams from loopback, and its decisions on senders of other users and other hosts.
 #include "orvexMon.h"
 #include "orvexMonMsg.h"
 #include "udpTestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <errno.h>
-#include <fcntl.h>
-#include <sched.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -27,6 +21,9 @@ namespace {
 const std::string& logDir() {
     return ensureTestLog("OrvexMonCmdTaskTest");
 }
+
+const int kEveryLine = 1000;  // rejected lines a second: these tests look at each one
+const uid_t kNobody = 65534;
 
 std::vector<uint8_t> wire(uint16_t nCommand, uint32_t nIp = 0, uint16_t nPort = 0,
                           const char* pszOperator = nullptr, const char* pszText = nullptr) {
@@ -97,7 +94,7 @@ protected:
     void startServer(int nPortAbove = 0) {
         for (int attempt = 0; attempt < 5; ++attempt) {
             m_nPort = freeUdpPort();
-            m_pTask.reset(new CCommandTask(m_nPort + nPortAbove));
+            m_pTask.reset(new CCommandTask(m_nPort + nPortAbove, kEveryLine));
             m_pTask->open();
             UdpSocket probe;
             if (answersEcho(probe, "127.0.0.1", m_nPort, 5s))
@@ -106,12 +103,6 @@ protected:
         }
         FAIL() << "no command server answered";
     }
-    void startServerInNamespace(uint16_t nPort) {
-        m_bInNamespace = true;
-        m_nPort = nPort;
-        m_pTask.reset(new CCommandTask(nPort));
-        m_pTask->open();
-    }
     bool serverEnded(std::chrono::milliseconds timeout = 5s) {
         return waitFor([&] { return m_pTask->thr_count() == 0; }, timeout);
     }
@@ -119,8 +110,7 @@ protected:
         if (!m_pTask)
             return;
         CProcessMng::m_nProcessExit = 1;  // the loop sees it within its one-second wait
-        if (!m_bInNamespace)
-            m_client.sendTo("", 0, "127.0.0.1", m_nPort);  // or at once, woken by a datagram
+        m_client.sendTo("", 0, "127.0.0.1", m_nPort);  // or at once, woken by a datagram
         EXPECT_TRUE(serverEnded(10s));
         m_pTask->wait();
         m_pTask.reset();
@@ -136,7 +126,6 @@ protected:
     UdpSocket m_client;
     uint16_t m_nPort = 0;
     std::unique_ptr<CCommandTask> m_pTask;
-    bool m_bInNamespace = false;  // the server's port is in a namespace of the test
     size_t m_nMark = 0;
 };
 
@@ -201,25 +190,16 @@ TEST_F(CommandTaskTest, DroppedDatagramsGetNoReplyAndTheServerGoesOn) {
     EXPECT_EQ(CProcessMng::m_nProcessExit, 0);
 }
 
-TEST_F(CommandTaskTest, LongestDatagramIsProcessed) {
+TEST_F(CommandTaskTest, ShortDatagramNeverShowsAnEarlierMessage) {
     startServer();
-    const std::vector<uint8_t> longest =
-        wire(CMD_ECHO_REQUEST, 0, 0, "op", std::string(2000, 'x').c_str());
+    // Nothing else may reach the server in between: any datagram would overwrite the fields.
+    const std::vector<uint8_t> longest = wire(CMD_ECHO_REQUEST, 0x01020304, 0x0506,
+                                              "stale-operator", std::string(2000, 'x').c_str());
     ASSERT_EQ(longest.size(), 1024u);
     ASSERT_TRUE(m_client.sendTo(longest, "127.0.0.1", m_nPort));
     std::vector<uint8_t> reply;
     ASSERT_TRUE(m_client.recvFrom(reply, nullptr, 5000));
-    EXPECT_EQ(reply, kEchoReply);
-}
-
-TEST_F(CommandTaskTest, ShortDatagramNeverShowsAnEarlierMessage) {
-    startServer();
-    // Nothing else may reach the server in between: any datagram would overwrite the fields.
-    ASSERT_TRUE(
-        m_client.sendTo(wire(CMD_ECHO_REQUEST, 0x01020304, 0x0506, "stale-operator", "old text"),
-                        "127.0.0.1", m_nPort));
-    std::vector<uint8_t> reply;
-    ASSERT_TRUE(m_client.recvFrom(reply, nullptr, 5000));
+    EXPECT_EQ(reply, kEchoReply) << "the longest datagram is answered";
     // Type and code but no ip, port or operator: they must read as zero, not as the above.
     ASSERT_TRUE(m_client.sendTo(prefix(kEchoRequest, 24), "127.0.0.1", m_nPort));
     ASSERT_TRUE(m_client.recvFrom(reply, nullptr, 5000));
@@ -284,195 +264,88 @@ TEST_F(CommandTaskTest, TakenPortEndsTheTask) {
         "[CCommandTask::svc] Fail to bind Socket with Port for Command Task.Command Task Quit abnormally"));
 }
 
-TEST_F(CommandTaskTest, StopBeforeStartEndsRightAfterTheBind) {
-    CProcessMng::m_nProcessExit = 1;
-    CCommandTask task(freeUdpPort());
-    EXPECT_EQ(task.svc(), 0);
-    EXPECT_TRUE(containsInOrder(newLog(), {"[CCommandTask::svc] Command task starts now.\n",
-                                           "[CCommandTask::loop] Command Task Quit.\n",
-                                           "[CCommandTask::svc] End Command Task successfully.\n"}));
-}
-
-TEST_F(CommandTaskTest, StopAndUninstallOnlyFromLoopback) {
-    CCommandTask task(0);  // never started: process alone, nothing goes on the network
+TEST_F(CommandTaskTest, StopAndUninstallOnlyFromSocketsOfRootHere) {
     struct Case {
-        const char* sender;
-        bool bCarriedOut;
+        const char* bound;  // the sender's socket; "" for none (gone, or another host)
+        uid_t owner;
+        bool bNobodyBeside;   // a socket of nobody on 0.0.0.0 at its port (both SO_REUSEADDR)
+        const char* sender;   // as the server sees it
+        const char* refusal;  // how the refusal line ends; null when carried out
     } cases[] = {
-        {"127.0.0.1", true},        {"127.1.2.3", true},    {"127.255.255.255", true},
-        {"169.254.77.2", false},    {"10.20.30.40", false}, {"128.0.0.1", false},
-        {"126.255.255.255", false}, {"0.0.0.0", false},
+        {"127.0.0.1", 0, false, "127.0.0.1", nullptr},
+        {"0.0.0.0", 0, false, "127.0.0.1", nullptr},
+        {"127.1.2.3", 0, false, "127.1.2.3", nullptr},
+        {"0.0.0.0", kNobody, false, "127.0.0.1", ", a socket of uid 65534."},
+        {"127.0.0.1", kNobody, false, "127.0.0.1", ", a socket of uid 65534."},
+        {"127.0.0.1", 0, true, "127.0.0.1", ", a socket of unknown owner."},
+        {"", 0, false, "127.0.0.1", ", a socket of unknown owner."},
+        {"", 0, false, "169.254.77.2", "."},
+        {"", 0, false, "10.20.30.40", "."},
+        {"", 0, false, "128.0.0.1", "."},
     };
     for (const Case& c : cases) {
+        std::unique_ptr<UdpSocket> pSender, pBeside;
+        if (*c.bound != '\0')
+            pSender = UdpSocket::ownedBy(c.owner, c.bound, 0, c.bNobodyBeside);
+        if (c.bNobodyBeside)
+            pBeside = UdpSocket::ownedBy(kNobody, "0.0.0.0", pSender->port(), true);
+        ASSERT_TRUE((!pSender || pSender->valid()) && (!pBeside || pBeside->valid()));
+        const uint16_t nPort = pSender ? pSender->port() : freeUdpPort();
         for (uint16_t nCommand : {CMD_STOP, CMD_UNINSTALL}) {
-            SCOPED_TRACE(std::string(c.sender) + (nCommand == CMD_STOP ? " stop" : " uninstall"));
+            const std::string command = nCommand == CMD_STOP ? "stop" : "uninstall";
+            SCOPED_TRACE(std::string(c.bound) + " " + std::to_string(c.owner) + " " + c.sender +
+                         " " + command);
             CProcessMng::m_nProcessExit = 0;
             CProcessMng::m_bUninstall = false;
             const size_t nMark = newLog().size();
+            CCommandTask task(0, kEveryLine);  // never started: nothing goes on the network
             alignas(CMsgProcess) char buffer[sizeof(CMsgProcess)] = {};
             const std::vector<uint8_t> bytes = wire(nCommand);
             memcpy(buffer, bytes.data(), bytes.size());
-            const int nResult = task.process(-1, makeAddr(c.sender, 40000), buffer);
+            const int nResult = task.process(-1, makeAddr(c.sender, nPort), buffer);
             const std::string log = newLog().substr(nMark);
-            const std::string refusal = std::string("[CCommandTask::process] Refuse ") +
-                                        (nCommand == CMD_STOP ? "stop" : "uninstall") +
-                                        " command from " + c.sender + ".";
-            if (c.bCarriedOut) {
+            if (c.refusal == nullptr) {
                 EXPECT_EQ(nResult, 0);
-                EXPECT_EQ(log.find("Refuse"), std::string::npos);
+                EXPECT_EQ(log.find("Refuse"), std::string::npos) << log;
             } else {
+                const std::string port = *c.refusal == '.' ? "" : ":" + std::to_string(nPort);
                 EXPECT_EQ(nResult, -1);
-                EXPECT_TRUE(hasLogLine(log, " [ERR] ", refusal)) << log;
+                EXPECT_TRUE(hasLogLine(log, " [ERR] ",
+                                       "[CCommandTask::process] Refuse " + command +
+                                           " command from " + c.sender + port + c.refusal))
+                    << log;
                 EXPECT_EQ(log.find("Execute command"), std::string::npos);
             }
-            EXPECT_EQ(CProcessMng::m_nProcessExit, nCommand == CMD_STOP && c.bCarriedOut ? 1 : 0);
-            EXPECT_EQ(CProcessMng::m_bUninstall, nCommand == CMD_UNINSTALL && c.bCarriedOut);
+            EXPECT_EQ(CProcessMng::m_nProcessExit, nCommand == CMD_STOP && !c.refusal ? 1 : 0);
+            EXPECT_EQ(CProcessMng::m_bUninstall, nCommand == CMD_UNINSTALL && !c.refusal);
         }
     }
+    CCommandTask task(0);
     EXPECT_EQ(task.process(-1, makeAddr("127.0.0.1", 1), nullptr), -1);
     EXPECT_NE(newLog().find("[CCommandTask::process] Invalid input parameters.\n"),
               std::string::npos);
 }
 
-TEST_F(CommandTaskTest, BurstOfRandomDatagramsLeavesTheServerAnswering) {
-    startServer();
-    const unsigned nSeed = 20261204;
-    SCOPED_TRACE("seed " + std::to_string(nSeed));
-    std::mt19937 rng(nSeed);
-    UdpSocket burst;
-    std::vector<uint8_t> bytes;
-    for (int i = 0; i < 4000; ++i) {
-        bytes.resize(rng() % 1501);
-        for (uint8_t& b : bytes)
-            b = static_cast<uint8_t>(rng());
-        if (i % 4 == 0 && bytes.size() >= 24) {  // a quarter gets past the magic test
-            const std::vector<uint8_t> head = wire(static_cast<uint16_t>(rng()));
-            std::copy(head.begin(), head.begin() + 22, bytes.begin());
-            if (bytes[22] == 0x02 && bytes[23] == 0x02)
-                bytes[23] = 0x03;  // a stop would end the server and the test with it
-        }
-        ASSERT_TRUE(burst.sendTo(bytes.data(), bytes.size(), "127.0.0.1", m_nPort) ||
-                    errno == ENOBUFS || errno == EAGAIN);
-        // Keep the socket's queue from overflowing so that most datagrams are read.
-        if (i % 64 == 63) {
-            ASSERT_TRUE(answersEcho(m_client, "127.0.0.1", m_nPort, 10s)) << "after " << i;
-            while (burst.recvFrom(bytes, nullptr, 0)) {
-            }
-        }
+TEST(LogLimiterTest, AFewLinesASecondThenHowManyWereLeftOut) {
+    enum Call { kAdmit, kTake };
+    struct Step {
+        int nMs;
+        Call call;
+        int nWant;  // admit: 1 = written, 0 = left out; take: the count reported
+    } steps[] = {
+        {0, kAdmit, 1},    {1, kAdmit, 1},    {2, kAdmit, 1},    {3, kAdmit, 1},
+        {4, kAdmit, 1},    {5, kAdmit, 0},    {6, kAdmit, 0},    {500, kTake, 0},  // not yet
+        {999, kAdmit, 0},  {1000, kTake, 3},  {1000, kTake, 0},                    // once
+        {1000, kAdmit, 1}, {1999, kAdmit, 1}, {2000, kTake, 0},                    // none left out
+        {9000, kAdmit, 1}, {9001, kAdmit, 1}, {9002, kAdmit, 1}, {9003, kAdmit, 1},
+        {9004, kAdmit, 1}, {9005, kAdmit, 0}, {9999, kTake, 0},  {10000, kAdmit, 1},
+        {10000, kTake, 1},  // the new second's first line may come before the count
+    };
+    CLogLimiter limiter(5);
+    const CLogLimiter::Clock::time_point start{std::chrono::hours(1)};
+    for (const Step& step : steps) {
+        const auto now = start + std::chrono::milliseconds(step.nMs);
+        const int nGot = step.call == kAdmit ? limiter.admit(now) : limiter.takeLeftOut(now);
+        EXPECT_EQ(nGot, step.nWant) << "at " << step.nMs << " ms";
     }
-    UdpSocket fresh;
-    EXPECT_TRUE(answersEcho(fresh, "127.0.0.1", m_nPort, 10s));
-    EXPECT_EQ(m_pTask->thr_count(), 1u);
-    EXPECT_EQ(CProcessMng::m_nProcessExit, 0);
-}
-
-// ---- Another host: a sender on the far side of a veth pair between two namespaces ----
-
-namespace {
-
-// Two network namespaces of this test, joined by a veth pair: A holds 169.254.77.1/30,
-// B 169.254.77.2/30. Nothing of it is visible from the machine's own namespace.
-class NetnsPair {
-public:
-    NetnsPair()
-        : m_strA("orvexcmdA" + std::to_string(getpid())),
-          m_strB("orvexcmdB" + std::to_string(getpid())) {}
-    ~NetnsPair() {
-        run("ip netns delete " + m_strA);
-        run("ip netns delete " + m_strB);
-    }
-    NetnsPair(const NetnsPair&) = delete;
-    NetnsPair& operator=(const NetnsPair&) = delete;
-
-    /// "" when both namespaces are up, else why not.
-    std::string create() {
-        if (geteuid() != 0)
-            return "network namespaces need root";
-        if (!run("ip netns add " + m_strA) || !run("ip netns add " + m_strB))
-            return "'ip netns add' failed (no iproute2, or no namespaces in this sandbox)";
-        const std::string a = "ip -n " + m_strA + " ";
-        const std::string b = "ip -n " + m_strB + " ";
-        if (!run(a + "link add vethA type veth peer name vethB netns " + m_strB) ||
-            !run(a + "addr add 169.254.77.1/30 dev vethA") ||
-            !run(b + "addr add 169.254.77.2/30 dev vethB") || !run(a + "link set lo up") ||
-            !run(a + "link set vethA up") || !run(b + "link set vethB up"))
-            return "could not make the veth pair between the namespaces";
-        return "";
-    }
-    const std::string& a() const { return m_strA; }
-    const std::string& b() const { return m_strB; }
-
-private:
-    static bool run(const std::string& strCommand) {
-        return system((strCommand + " >/dev/null 2>&1").c_str()) == 0;
-    }
-    std::string m_strA, m_strB;
-};
-
-// Moves the calling thread into a namespace until destroyed. Sockets and threads made
-// meanwhile stay in it.
-class ScopedNetns {
-public:
-    explicit ScopedNetns(const std::string& strName)
-        : m_nHome(::open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC)) {
-        const int fd = ::open(("/run/netns/" + strName).c_str(), O_RDONLY | O_CLOEXEC);
-        m_bIn = m_nHome >= 0 && fd >= 0 && ::setns(fd, CLONE_NEWNET) == 0;
-        if (fd >= 0)
-            ::close(fd);
-    }
-    ~ScopedNetns() {
-        if (m_bIn && ::setns(m_nHome, CLONE_NEWNET) != 0)
-            abort();  // the rest of the run would talk inside the test's namespace
-        if (m_nHome >= 0)
-            ::close(m_nHome);
-    }
-    ScopedNetns(const ScopedNetns&) = delete;
-    ScopedNetns& operator=(const ScopedNetns&) = delete;
-    bool in() const { return m_bIn; }
-
-private:
-    int m_nHome;
-    bool m_bIn;
-};
-
-}  // namespace
-
-TEST_F(CommandTaskTest, StopFromAnotherHostIsRefused) {
-    NetnsPair net;
-    const std::string why = net.create();
-    if (!why.empty())
-        GTEST_SKIP() << why;
-
-    const uint16_t nPort = 50002;  // the namespace is ours: the usual port is free there
-    std::unique_ptr<UdpSocket> pLocal, pRemote, pRemoteSync;
-    {
-        ScopedNetns in(net.a());
-        ASSERT_TRUE(in.in());
-        startServerInNamespace(nPort);  // the server thread is born in namespace A
-        pLocal.reset(new UdpSocket("127.0.0.1", 0));
-    }
-    {
-        ScopedNetns in(net.b());
-        ASSERT_TRUE(in.in());
-        pRemote.reset(new UdpSocket("169.254.77.2", 0));
-        pRemoteSync.reset(new UdpSocket("169.254.77.2", 0));
-    }
-    ASSERT_TRUE(pLocal->valid() && pRemote->valid() && pRemoteSync->valid());
-    ASSERT_TRUE(answersEcho(*pRemote, "169.254.77.1", nPort, 10s))
-        << "an echo request from another host is answered";
-
-    ASSERT_TRUE(pRemote->sendTo(wire(CMD_STOP), "169.254.77.1", nPort));
-    ASSERT_TRUE(pRemote->sendTo(wire(CMD_UNINSTALL), "169.254.77.1", nPort));
-    ASSERT_TRUE(answersEcho(*pRemoteSync, "169.254.77.1", nPort, 5s)) << "the server stopped";
-    EXPECT_EQ(CProcessMng::m_nProcessExit, 0);
-    EXPECT_FALSE(CProcessMng::m_bUninstall);
-    EXPECT_EQ(m_pTask->thr_count(), 1u);
-    EXPECT_TRUE(hasLogLine(newLog(), " [ERR] ",
-                           "[CCommandTask::process] Refuse stop command from 169.254.77.2."));
-    EXPECT_TRUE(hasLogLine(newLog(), " [ERR] ",
-                           "[CCommandTask::process] Refuse uninstall command from 169.254.77.2."));
-
-    ASSERT_TRUE(pLocal->sendTo(wire(CMD_STOP), "127.0.0.1", nPort));
-    EXPECT_TRUE(serverEnded());
-    EXPECT_EQ(CProcessMng::m_nProcessExit, 1);
 }

@@ -1,5 +1,6 @@
 #include "orvexMon.h"
 #include "testSupport.h"
+#include "udpTestSupport.h"
 
 #include <ace/Guard_T.h>
 #include <ace/Thread_Manager.h>
@@ -100,19 +101,29 @@ TEST_F(ConfigTTest, ClientKeysConvertLikeAtoiWithinTheirRanges) {
         {"LOG_KEEP_DAYS=abc", 50002, 10, 7},
         {"LOG_KEEP_DAYS=", 50002, 10, 7},
         {"LOG_KEEP_DAYS=5 days", 50002, 10, 5},
-        {"COMMAND_PORT=abc", 0, 10, 7},
-        {"COMMAND_PORT=", 0, 10, 7},
+        {"COMMAND_PORT=abc", 50002, 10, 7},  // port 0 anywhere: the default, and a log line
+        {"COMMAND_PORT=", 50002, 10, 7},
+        {"COMMAND_PORT=0", 50002, 10, 7},
+        {"COMMAND_PORT=65536", 50002, 10, 7},
         {"COMMAND_PORT=70000", 70000, 10, 7},
         {"COMMAND_PORT=1\nCOMMAND_PORT=2", 2, 10, 7},
         {"log_keep_days=9\r", 50002, 10, 9},
     };
     writeSystem("INSTALL_DIR=" + m_dir.path() + "\n");
+    const std::string& logDir = testsupport::ensureTestLog("OrvexMonConfigTTest");
     for (const Case& c : cases) {
         s_iLogCleanHour = 10;
         s_iLogKeepDays = 7;
         writeClient(std::string(c.line) + "\n");
+        const size_t nMark = testsupport::logText(logDir).size();
         const CConfigT cfg(sysFile().c_str());
         EXPECT_EQ(cfg.m_nCommandPort, c.port) << c.line;
+        const std::string value = strchr(c.line, '=') + 1;
+        EXPECT_EQ(testsupport::hasLogLine(testsupport::logText(logDir).substr(nMark), " [ERR] ",
+                                          "[CConfigT] COMMAND_PORT \"" + value +
+                                              "\" gives no port; using the default 50002."),
+                  c.port == 50002 && strncmp(c.line, "COMMAND_PORT", 12) == 0)
+            << c.line;
         EXPECT_EQ(s_iLogCleanHour, c.hour) << c.line;
         EXPECT_EQ(s_iLogKeepDays, c.days) << c.line;
     }

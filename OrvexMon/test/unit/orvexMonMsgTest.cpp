@@ -1,11 +1,13 @@
 // The command message (layout, conversions, parse, dump) and the client requests,
 // against a plain UDP socket of the test that stands in for the daemon.
 #include "orvexMonMsg.h"
+#include "orvexMonProcTable.h"
 #include "udpTestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,12 +55,6 @@ const char kEchoRequestDump[] =
 
 // ---- Layout ----
 
-TEST(MsgLayoutTest, RecordIsTheFirstBytesOfTheObject) {
-    CMsgProcess msg(CMD_STOP, 0, 0, nullptr, nullptr);
-    EXPECT_EQ(reinterpret_cast<char*>(&msg.m_nMagic), reinterpret_cast<char*>(&msg));
-    EXPECT_EQ(reinterpret_cast<char*>(&msg.m_szData[971]), reinterpret_cast<char*>(&msg) + 1023);
-}
-
 TEST(MsgLayoutTest, StopMessageOnTheWire) {
     CMsgProcess msg(CMD_STOP, 0, 0, nullptr, nullptr);
     EXPECT_EQ(msg.m_nLength, 53);
@@ -70,24 +66,6 @@ TEST(MsgLayoutTest, StopMessageOnTheWire) {
     EXPECT_EQ(bytes[23], 0x02);
     for (int i : {6, 12, 21, 24, 29, 30, 51, 52})
         EXPECT_EQ(bytes[i], 0) << "byte " << i;
-}
-
-TEST(MsgLayoutTest, EchoRequestOnTheWire) {
-    const std::vector<uint8_t> bytes = wireBytes(CMD_ECHO_REQUEST);
-    EXPECT_EQ(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 6),
-              (std::vector<uint8_t>{0xF7, 0x10, 0x3D, 0x21, 0x00, 0x35}));
-    EXPECT_EQ(bytes[22], 0x01);
-    EXPECT_EQ(bytes[23], 0x01);
-}
-
-TEST(MsgLayoutTest, IpAndPortAreBigEndianOnTheWire) {
-    CMsgProcess msg(CMD_ECHO_REPLY, 0x0A000001, 0x1234, nullptr, nullptr);
-    EXPECT_EQ(msg.m_nIp, 0x0A000001u);
-    EXPECT_EQ(msg.m_nPort, 0x1234);
-    msg.hostToNet();
-    const std::vector<uint8_t> bytes = bytesOf(msg, 30);
-    EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 24, bytes.end()),
-              (std::vector<uint8_t>{0x0A, 0x00, 0x00, 0x01, 0x12, 0x34}));
 }
 
 TEST(MsgLayoutTest, TextSetsLengthAndIsCut) {
@@ -311,24 +289,52 @@ TEST_F(MsgClientTest, SecondSendUsesTheSameSocketAndBytes) {
     EXPECT_EQ(first.sin_port, second.sin_port);
 }
 
-TEST_F(MsgClientTest, OnlyTheLow16BitsOfThePortCount) {
-    CMsgProcess msg(CMD_RESTART, 0, 0, nullptr, nullptr);
-    ASSERT_EQ(msg.send(m_nPort + 0x10000), 0);
+TEST_F(MsgClientTest, RestartSendsOneDatagramToTheLow16BitsOfThePort) {
+    ASSERT_EQ(CMsgProcess::restart(m_nPort + 0x10000), 0);
     EXPECT_EQ(received(), wireBytes(CMD_RESTART));
 }
 
-TEST_F(MsgClientTest, RequestsSendOneDatagramEach) {
+// The daemon looks up the owner of the socket a stop or an uninstall came from, so kill
+// and uninstall keep it open until they know what the daemon made of the command.
+TEST_F(MsgLogTest, StopAndUninstallKeepTheirSocketUntilTheDaemonIsDone) {
     struct Case {
         int (*pfnRequest)(int);
         uint16_t nCommand;
+        bool bDaemonStops;  // closes its port after the command, else answers the echo behind it
+        const char* pszLogged;
     } cases[] = {
-        {&CMsgProcess::kill, CMD_STOP},
-        {&CMsgProcess::restart, CMD_RESTART},
-        {&CMsgProcess::uninstall, CMD_UNINSTALL},
+        {&CMsgProcess::kill, CMD_STOP, true,
+         "[CMsgProcess::kill] The daemon took the stop command."},
+        {&CMsgProcess::kill, CMD_STOP, false,
+         "[CMsgProcess::kill] The daemon did not take the stop command; it runs on."},
+        {&CMsgProcess::uninstall, CMD_UNINSTALL, false, ""},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(c.pfnRequest(m_nPort), 0);
-        EXPECT_EQ(received(), wireBytes(c.nCommand)) << std::hex << c.nCommand;
+        SCOPED_TRACE(c.pszLogged);
+        std::unique_ptr<UdpSocket> pDaemon(new UdpSocket("127.0.0.1", 0));
+        const uint16_t nPort = pDaemon->port();
+        std::vector<uint8_t> command;
+        uid_t nOwner = 1;
+        std::thread daemon([&] {
+            sockaddr_in from;
+            if (!pDaemon->recvFrom(command, &from, 5000) || !udpSocketOwner(from, nOwner))
+                return;
+            if (c.bDaemonStops) {
+                pDaemon.reset();
+                return;
+            }
+            std::vector<uint8_t> echo;
+            if (pDaemon->recvFrom(echo, &from, 5000) && echo == wireBytes(CMD_ECHO_REQUEST))
+                pDaemon->sendTo(wireBytes(CMD_ECHO_REPLY), "127.0.0.1", ntohs(from.sin_port));
+        });
+        const size_t nMark = newLog().size();
+        EXPECT_EQ(c.pfnRequest(nPort), 0);
+        daemon.join();
+        EXPECT_EQ(command, wireBytes(c.nCommand));
+        EXPECT_EQ(nOwner, 0u) << "the socket was gone when the daemon looked";
+        const std::string log = newLog().substr(nMark);
+        EXPECT_NE(log.find(c.pszLogged), std::string::npos) << log;
+        EXPECT_EQ(log.find("No word"), std::string::npos) << log;
     }
 }
 
@@ -377,20 +383,6 @@ TEST_F(MsgClientTest, RecvFailures) {
               std::string::npos);
 }
 
-TEST_F(MsgClientTest, ClientSocketIsCloseOnExec) {
-    const std::vector<int> before = socketFds();
-    CMsgProcess msg(CMD_STOP, 0, 0, nullptr, nullptr);
-    ASSERT_EQ(msg.send(m_nPort), 0);
-    int nNew = 0;
-    for (int fd : socketFds()) {
-        if (std::find(before.begin(), before.end(), fd) != before.end())
-            continue;
-        ++nNew;
-        EXPECT_TRUE(isCloseOnExec(fd)) << "fd " << fd;
-    }
-    EXPECT_EQ(nNew, 1);
-}
-
 // Answers the next datagram on the stand-in daemon with reply, from a thread.
 class MsgEchoTest : public MsgClientTest {
 protected:
@@ -409,24 +401,28 @@ protected:
     std::thread m_thread;
 };
 
-TEST_F(MsgEchoTest, EchoReplyMeansADaemonRuns) {
-    answerWith(wireBytes(CMD_ECHO_REPLY));
-    EXPECT_EQ(CMsgProcess::echo(m_nPort), 0);
-}
-
-TEST_F(MsgEchoTest, ReplyWithAnotherCommandIsInvalid) {
-    answerWith(wireBytes(CMD_STOP));
-    EXPECT_EQ(CMsgProcess::echo(m_nPort), -1);
-    EXPECT_NE(newLog().find("[CMsgProcess::echo] Receive message invalid.\n"), std::string::npos);
-}
-
-TEST_F(MsgEchoTest, EchoReplyWithoutTheMagicFails) {
-    std::vector<uint8_t> reply = wireBytes(CMD_ECHO_REPLY);
-    reply[0] = 0x00;
-    answerWith(reply);
-    EXPECT_EQ(CMsgProcess::echo(m_nPort), -1);
-    EXPECT_TRUE(containsInOrder(newLog(), {"[CMsgProcess::recv] Receive a invalid message.\n",
-                                           "[CMsgProcess::echo] Receive message failed.\n"}));
+TEST_F(MsgEchoTest, OnlyAnEchoReplyWithTheMagicMeansADaemonRuns) {
+    std::vector<uint8_t> noMagic = wireBytes(CMD_ECHO_REPLY);
+    noMagic[0] = 0x00;
+    struct Case {
+        std::vector<uint8_t> reply;
+        int nResult;
+        std::vector<std::string> logged;
+    } cases[] = {
+        {wireBytes(CMD_ECHO_REPLY), 0, {}},
+        {wireBytes(CMD_STOP), -1, {"[CMsgProcess::echo] Receive message invalid.\n"}},
+        {noMagic,
+         -1,
+         {"[CMsgProcess::recv] Receive a invalid message.\n",
+          "[CMsgProcess::echo] Receive message failed.\n"}},
+    };
+    for (const Case& c : cases) {
+        const size_t nMark = newLog().size();
+        answerWith(c.reply);
+        EXPECT_EQ(CMsgProcess::echo(m_nPort), c.nResult);
+        m_thread.join();
+        EXPECT_TRUE(containsInOrder(newLog().substr(nMark), c.logged)) << newLog().substr(nMark);
+    }
 }
 
 TEST_F(MsgLogTest, EchoWithNoDaemonFailsAfterItsTimeout) {
