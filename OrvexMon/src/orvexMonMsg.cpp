@@ -10,6 +10,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <type_traits>
@@ -37,8 +38,9 @@ constexpr int kMaxText = static_cast<int>(sizeof(CCmdRecord::m_szData)) - 1;
 constexpr int kMaxDatagram = static_cast<int>(sizeof(CCmdRecord));
 constexpr int kEchoTimeout = 3;  // seconds
 // An echo that reaches the daemon's socket just before it closes is lost without a word;
-// the next one, this much later, meets the closed port.
-constexpr int kProbeIntervalMs = 50;
+// the next one meets the closed port. The daemon takes a stop within a millisecond or two,
+// so the echoes start close together and spread out to this.
+constexpr int kProbeIntervalMaxMs = 50;
 const unsigned char kMagicOnWire[4] = {0xF7, 0x10, 0x3D, 0x21};
 
 // The command port would otherwise stay reachable through a service we start by the shell.
@@ -247,11 +249,12 @@ CMsgProcess::Outcome CMsgProcess::awaitOutcome(int nPort) {
     alignas(CMsgProcess) char szReply[sizeof(CMsgProcess)];
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(kEchoTimeout);
-    while (Clock::now() < deadline) {
+    for (int nWaitMs = 1; Clock::now() < deadline;
+         nWaitMs = std::min(nWaitMs * 2, kProbeIntervalMaxMs)) {
         if (::send(h, probe.recordBytes(), probe.sendLength(), 0) < 0 && errno == ECONNREFUSED)
             return Outcome::kPortClosed;
         pollfd pfd = {h, POLLIN, 0};
-        if (::poll(&pfd, 1, kProbeIntervalMs) <= 0)
+        if (::poll(&pfd, 1, nWaitMs) <= 0)
             continue;
         const ssize_t nRecv = ::recv(h, szReply, kMaxDatagram, 0);
         if (nRecv < 0 && errno == ECONNREFUSED)
