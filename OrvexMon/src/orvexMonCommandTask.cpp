@@ -33,6 +33,13 @@ bool isLoopback(const sockaddr_in& addr) {
     return (ntohl(addr.sin_addr.s_addr) >> 24) == 127;
 }
 
+// A forged source (port 0, this network, multicast or broadcast) cannot be answered: the
+// reply would fail, one log line per datagram, or go to many hosts at once.
+bool isAnswerable(const sockaddr_in& addr) {
+    const uint32_t nAddr = ntohl(addr.sin_addr.s_addr);
+    return addr.sin_port != 0 && (nAddr >> 24) != 0 && (nAddr >> 28) < 0xE;
+}
+
 int commandPort(int nPort) {
     if (nPort != CCommandTask::kPortFromConfig)
         return nPort;
@@ -207,6 +214,12 @@ int CCommandTask::process(int nSock, const sockaddr_in& sender, char* pszBuffer)
     }
     switch (pMsg->command()) {
         case CMD_ECHO_REQUEST: {
+            if (!isAnswerable(sender)) {
+                if (mayLogReject())
+                    logX(1, "[CCommandTask::process] Refuse echo request from %s:%u.",
+                         CAddrText(sender).m_szText, ntohs(sender.sin_port));
+                return -1;
+            }
             logX(4, "[CCommandTask::process] Receive a echo request, reply it.");
             CMsgProcess reply(CMD_ECHO_REPLY, 0, 0, nullptr, nullptr);
             reply.send(nSock, sender);  // a failure is logged by send; the loop goes on

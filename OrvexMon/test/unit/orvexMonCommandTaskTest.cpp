@@ -326,6 +326,24 @@ TEST_F(CommandTaskTest, StopAndUninstallOnlyFromSocketsOfRootHere) {
               std::string::npos);
 }
 
+// Forged sources get no reply: it would fail (a line per datagram) or reach many hosts.
+TEST_F(CommandTaskTest, EchoFromAnUnanswerableSourceIsRefused) {
+    CCommandTask task(0, kEveryLine);
+    for (const auto& [pszAddr, nPort] : {std::pair<const char*, uint16_t>{"10.1.2.3", 0},
+                                         {"0.0.0.0", 7},
+                                         {"224.0.0.1", 7},
+                                         {"255.255.255.255", 7}}) {
+        alignas(CMsgProcess) char buffer[sizeof(CMsgProcess)] = {};
+        const std::vector<uint8_t> bytes = wire(CMD_ECHO_REQUEST);
+        memcpy(buffer, bytes.data(), bytes.size());
+        EXPECT_EQ(task.process(-1, makeAddr(pszAddr, nPort), buffer), -1) << pszAddr;
+        EXPECT_TRUE(hasLogLine(newLog(), " [ERR] ",
+                               "[CCommandTask::process] Refuse echo request from " +
+                                   std::string(pszAddr) + ":" + std::to_string(nPort) + "."))
+            << pszAddr;
+    }
+}
+
 TEST(LogLimiterTest, AFewLinesASecondThenHowManyWereLeftOut) {
     enum Call { kAdmit, kTake };
     struct Step {
