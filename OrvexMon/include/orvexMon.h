@@ -33,15 +33,23 @@ public:
     /// Runs the watchdog timer and the one-second loop with its daily log task trigger;
     /// returns once m_nProcessExit is set.
     static void startTimerTask();
-    static void quit();  ///< Waits for every thread of ACE's thread manager.
+    /// Waits for every thread of ACE's thread manager. Kept for the client's interface;
+    /// main waits itself.
+    static void quit();
 
-    /// One watchdog pass; the timer's callback. Always null.
+    /// One regular watchdog pass; the timer's callback. Always null. A service that ends
+    /// is also restarted at once, between these passes: the exit watch
+    /// (orvexMonExitWatch.h beside the sources) runs extra passes, and the rules of what a
+    /// pass starts are in orvexMonRestartPolicy.h there.
     static void* checkProcess(void* pArg);
     /// Pid of a process with exactly this command name; -1 when none, for a null name, or
     /// when the process table cannot be read.
     static int findProcess(const char* pszName);
     /// Runs "pszCommand &" through the shell; 0 when the shell ran, -1 otherwise.
     static int startProcess(const char* pszCommand);
+
+    // Kept for the client's interface; the daemon itself calls none of these.
+
     /// fork + execvp, not waited for: the child's pid, or -1 when fork fails.
     static int startPorcess(const char* pszFile, char* const argv[]);
     /// First line of the command's output, at most 31 characters; "" on failure.
@@ -170,6 +178,7 @@ bool separateString(const std::string& strSource, const char* pszSep, std::strin
 bool ifEndWith(const std::string& strText, const std::string& strSuffix);
 bool directoryExist(const char* pszPath);  ///< Listable directory; logs when not.
 int createDirectory(const char* pszPath);  ///< mkdir with mode 0777 whatever the umask; 0 / -1.
+// Kept for the client's interface; the daemon itself calls neither.
 bool fileExist(const char* pszName);
 int getFileSize(const char* pszName);            ///< Bytes, -1 when it cannot be examined.
 int getLogKeepDays(const std::string& strText);  ///< 1 to 30; 7 for anything else.
