@@ -1,6 +1,5 @@
-// UDP and log helpers for the command channel tests: a raw datagram socket that closes
-// itself, a free port, the socket descriptors of the process, and the text of a
-// process-wide level-4 log in a temporary directory.
+// UDP and log helpers for the command channel tests: a datagram socket that closes itself,
+// a command message written out from its wire layout, and a process-wide level-4 log.
 #ifndef ORVEXMON_UDP_TEST_SUPPORT_H
 #define ORVEXMON_UDP_TEST_SUPPORT_H
 
@@ -8,17 +7,12 @@
 #include "testSupport.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <stdint.h>
-#include <string.h>
 #include <sys/fsuid.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,124 +20,89 @@
 namespace testsupport {
 
 inline sockaddr_in makeAddr(const char* pszIp, uint16_t nPort) {
-    sockaddr_in addr;
-    memset(&addr, 0, sizeof(addr));
+    sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(nPort);
     inet_pton(AF_INET, pszIp, &addr.sin_addr);
     return addr;
 }
 
-inline std::string addrText(const sockaddr_in& addr) {
-    char sz[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &addr.sin_addr, sz, sizeof(sz));
-    return sz;
-}
-
 // A datagram socket bound to ip:port (port 0: the system picks), closed on destruction.
 class UdpSocket {
 public:
-    explicit UdpSocket(const char* pszIp = "127.0.0.1", uint16_t nPort = 0)
-        : m_nFd(::socket(AF_INET, SOCK_DGRAM, 0)) {
-        if (m_nFd >= 0)
-            ::fcntl(m_nFd, F_SETFD, FD_CLOEXEC);
-        const sockaddr_in addr = makeAddr(pszIp, nPort);
-        if (m_nFd < 0 || ::bind(m_nFd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0)
-            reset();
-    }
-    ~UdpSocket() { reset(); }
-    /// Made while this thread's file-system uid was nUid, so the kernel counts it as that
-    /// user's socket; bound to ip:port, with SO_REUSEADDR when bReuse. Invalid on failure.
-    static std::unique_ptr<UdpSocket> ownedBy(uid_t nUid, const char* pszIp, uint16_t nPort = 0,
-                                              bool bReuse = false) {
-        std::unique_ptr<UdpSocket> pSocket(new UdpSocket(-1));
+    /// Made while this thread's file-system uid was nUid (-1: ours), so the kernel counts it
+    /// as that user's socket; SO_REUSEADDR when bReuse. Invalid on failure.
+    explicit UdpSocket(const char* pszIp = "127.0.0.1", uint16_t nPort = 0, uid_t nUid = -1,
+                       bool bReuse = false) {
         const int nOldUid = ::setfsuid(nUid);
-        pSocket->m_nFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        m_nFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         ::setfsuid(nOldUid);
         const int nOne = 1;
         const sockaddr_in addr = makeAddr(pszIp, nPort);
-        if (pSocket->m_nFd < 0 ||
-            (bReuse &&
-             ::setsockopt(pSocket->m_nFd, SOL_SOCKET, SO_REUSEADDR, &nOne, sizeof(nOne)) != 0) ||
-            ::bind(pSocket->m_nFd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0)
-            pSocket->reset();
-        return pSocket;
+        if (m_nFd >= 0 &&
+            ((bReuse && ::setsockopt(m_nFd, SOL_SOCKET, SO_REUSEADDR, &nOne, sizeof(nOne)) != 0) ||
+             ::bind(m_nFd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0)) {
+            ::close(m_nFd);
+            m_nFd = -1;
+        }
+    }
+    ~UdpSocket() { ::close(m_nFd); }
+    static std::unique_ptr<UdpSocket> ownedBy(uid_t nUid, const char* pszIp, uint16_t nPort = 0,
+                                              bool bReuse = false) {
+        return std::make_unique<UdpSocket>(pszIp, nPort, nUid, bReuse);
     }
     bool valid() const { return m_nFd >= 0; }
     int fd() const { return m_nFd; }
     uint16_t port() const {
-        sockaddr_in addr;
+        sockaddr_in addr{};
         socklen_t n = sizeof(addr);
-        if (m_nFd < 0 || ::getsockname(m_nFd, reinterpret_cast<sockaddr*>(&addr), &n) != 0)
-            return 0;
+        ::getsockname(m_nFd, reinterpret_cast<sockaddr*>(&addr), &n);
         return ntohs(addr.sin_port);
     }
-    bool sendTo(const void* pData, size_t nSize, const char* pszIp, uint16_t nPort) const {
-        const sockaddr_in addr = makeAddr(pszIp, nPort);
-        return ::sendto(m_nFd, pData, nSize, 0, reinterpret_cast<const sockaddr*>(&addr),
-                        sizeof(addr)) == static_cast<ssize_t>(nSize);
-    }
     bool sendTo(const std::vector<uint8_t>& data, const char* pszIp, uint16_t nPort) const {
-        return sendTo(data.data(), data.size(), pszIp, nPort);
+        const sockaddr_in addr = makeAddr(pszIp, nPort);
+        return ::sendto(m_nFd, data.data(), data.size(), 0,
+                        reinterpret_cast<const sockaddr*>(&addr),
+                        sizeof(addr)) == static_cast<ssize_t>(data.size());
     }
     /// One datagram within nTimeoutMs (0: only one already queued); false when none came.
     bool recvFrom(std::vector<uint8_t>& data, sockaddr_in* pFrom, int nTimeoutMs) const {
         pollfd pfd = {m_nFd, POLLIN, 0};
-        if (::poll(&pfd, 1, nTimeoutMs) != 1)
-            return false;
-        data.resize(65536);
-        sockaddr_in from;
+        sockaddr_in from{};
         socklen_t n = sizeof(from);
-        const ssize_t nRecv =
-            ::recvfrom(m_nFd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&from), &n);
-        if (nRecv < 0)
-            return false;
-        data.resize(static_cast<size_t>(nRecv));
+        data.resize(65536);
+        const ssize_t nRecv = ::poll(&pfd, 1, nTimeoutMs) != 1
+                                  ? -1
+                                  : ::recvfrom(m_nFd, data.data(), data.size(), 0,
+                                               reinterpret_cast<sockaddr*>(&from), &n);
+        data.resize(nRecv < 0 ? 0 : static_cast<size_t>(nRecv));
         if (pFrom != nullptr)
             *pFrom = from;
-        return true;
+        return nRecv >= 0;
     }
 
 private:
-    explicit UdpSocket(int nFd) : m_nFd(nFd) {}
-    void reset() {
-        if (m_nFd >= 0)
-            ::close(m_nFd);
-        m_nFd = -1;
-    }
     int m_nFd;
 };
 
 /// A UDP port free on all interfaces a moment ago.
 inline uint16_t freeUdpPort() {
-    UdpSocket probe("0.0.0.0", 0);
-    return probe.port();
+    return UdpSocket("0.0.0.0").port();
 }
 
-/// The socket descriptors of this process that are open now.
-inline std::vector<int> socketFds() {
-    std::vector<int> fds;
-    const int nMax = static_cast<int>(std::min<long>(::sysconf(_SC_OPEN_MAX), 4096));
-    for (int fd = 0; fd < nMax; ++fd) {
-        int nType = 0;
-        socklen_t n = sizeof(nType);
-        if (::fcntl(fd, F_GETFD) != -1 && ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &nType, &n) == 0)
-            fds.push_back(fd);
-    }
-    return fds;
-}
-
-inline bool isCloseOnExec(int fd) {
-    return (::fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0;
-}
-
-/// The UDP port a socket is bound to, 0 when it is not an IPv4 socket.
-inline uint16_t boundPort(int fd) {
-    sockaddr_in addr;
-    socklen_t n = sizeof(addr);
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &n) != 0 || addr.sin_family != AF_INET)
-        return 0;
-    return ntohs(addr.sin_port);
+/// A command message as it goes on the wire, written from the layout: magic, length,
+/// 16 reserved bytes, type, code, ip and port (6 bytes), operator at 30, text at 52 and its NUL.
+inline std::vector<uint8_t> onWire(uint8_t cType, uint8_t cCode, const std::string& ipPort = "",
+                                   const std::string& op = "", const std::string& text = "") {
+    std::vector<uint8_t> b(53 + text.size(), 0);
+    const uint8_t head[] = {0xF7, 0x10, 0x3D, 0x21, uint8_t(b.size() >> 8), uint8_t(b.size())};
+    std::copy(head, head + 6, b.begin());
+    b[22] = cType;
+    b[23] = cCode;
+    std::copy(ipPort.begin(), ipPort.end(), b.begin() + 24);
+    std::copy(op.begin(), op.end(), b.begin() + 30);
+    std::copy(text.begin(), text.end(), b.begin() + 52);
+    return b;
 }
 
 /// The process log, created once at level 4 in a directory removed at exit.
@@ -157,47 +116,50 @@ inline const std::string& ensureTestLog(const char* pszModule) {
 /// Every log file of the directory, in name (so date) order.
 inline std::string logText(const std::string& strDir) {
     std::vector<std::string> names;
-    if (DIR* pDir = ::opendir(strDir.c_str())) {
-        while (const dirent* pEntry = ::readdir(pDir))
-            if (pEntry->d_name[0] != '.')
-                names.push_back(pEntry->d_name);
-        ::closedir(pDir);
-    }
+    for (const auto& entry : std::filesystem::directory_iterator(strDir))
+        names.push_back(entry.path());
     std::sort(names.begin(), names.end());
     std::string text;
     for (const std::string& name : names)
-        text += readFile(strDir + "/" + name);
+        text += readFile(name);
     return text;
 }
 
 /// True when a line of the log carries the level tag (" [ERR] ") and ends with strText.
 inline bool hasLogLine(const std::string& strLog, const std::string& strTag,
                        const std::string& strText) {
-    size_t nStart = 0;
-    while (nStart < strLog.size()) {
-        size_t nEnd = strLog.find('\n', nStart);
-        if (nEnd == std::string::npos)
-            nEnd = strLog.size();
-        const std::string line = strLog.substr(nStart, nEnd - nStart);
-        if (line.find(strTag) != std::string::npos && line.size() >= strText.size() &&
-            line.compare(line.size() - strText.size(), strText.size(), strText) == 0)
+    for (size_t nEnd = strLog.find(strText + "\n"); nEnd != std::string::npos;
+         nEnd = strLog.find(strText + "\n", nEnd + 1)) {
+        const size_t nStart = strLog.rfind('\n', nEnd) + 1;  // npos + 1 = 0
+        if (strLog.substr(nStart, nEnd - nStart).find(strTag) != std::string::npos)
             return true;
-        nStart = nEnd + 1;
     }
     return false;
 }
 
-/// True when the needles occur in text in this order.
-inline bool containsInOrder(const std::string& text, const std::vector<std::string>& needles) {
-    size_t pos = 0;
-    for (const std::string& needle : needles) {
-        pos = text.find(needle, pos);
-        if (pos == std::string::npos)
-            return false;
-        pos += needle.size();
+/// The log written since the last mark (made at construction), at level 4 from now on.
+class LogSince {
+public:
+    explicit LogSince(const char* pszModule) : m_dir(ensureTestLog(pszModule)) {
+        utl_SetLogLevel(4);
+        mark();
     }
-    return true;
-}
+    void mark() { m_nMark = logText(m_dir).size(); }
+    std::string text() const { return logText(m_dir).substr(m_nMark); }
+    /// True when the needles occur in this order.
+    bool shows(const std::vector<std::string>& needles) const {
+        const std::string log = text();
+        size_t pos = 0;
+        for (const std::string& needle : needles)
+            if ((pos = log.find(needle, pos)) == std::string::npos)
+                return false;
+        return true;
+    }
+
+private:
+    std::string m_dir;
+    size_t m_nMark = 0;
+};
 
 }  // namespace testsupport
 
