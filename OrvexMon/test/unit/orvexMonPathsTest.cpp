@@ -10,43 +10,41 @@
 
 #include <tuple>
 
-namespace {
-
 TEST(PathsTest, HomePathIsTheFirstWorkingDirectoryAndStaysCached) {
     testsupport::TempDir first, second;
-    char szOld[PATH_MAX], szFirst[PATH_MAX];
-    ASSERT_TRUE(getcwd(szOld, sizeof(szOld)) && realpath(first.path().c_str(), szFirst));
+    char szOld[PATH_MAX], szFirst[PATH_MAX], szSecond[PATH_MAX];
+    ASSERT_TRUE(getcwd(szOld, PATH_MAX) && realpath(first.path().c_str(), szFirst) &&
+                realpath(second.path().c_str(), szSecond));
     ASSERT_EQ(chdir(first.path().c_str()), 0);
     EXPECT_EQ(getHomePath(), szFirst);
     ASSERT_EQ(chdir(second.path().c_str()), 0);
     EXPECT_EQ(getHomePath(), szFirst);
+    std::string strNow;
+    EXPECT_TRUE(getProgramPath(strNow) && strNow == szSecond) << strNow;
     ASSERT_EQ(chdir(szOld), 0);
 }
 
-TEST(PathsTest, SeparateStringSplitsAtTheFirstOrLastSeparator) {
-    // source, separator, from the front, found, head, tail
-    const std::tuple<const char*, const char*, bool, bool, const char*, const char*> cases[] = {
-        {"20231105.log", ".", false, true, "20231105", "log"},
-        {"abc", ".", false, false, "abc", ""},
-        {".log", ".", false, true, "", "log"},
-        {"a.b.c", ".", false, true, "a.b", "c"},
-        {"a.b.c", ".", true, true, "a", "b.c"},
-        {".", ".", false, true, "", ""},
-        {"a--b--c", "--", false, true, "a--b", "c"},
+TEST(PathsTest, SplitsAndEndings) {
+    // source, separator, from the front, then "head|tail", with "!" ahead when not found
+    const std::tuple<const char*, const char*, bool, std::string> splits[] = {
+        {"20231105.log", ".", false, "20231105|log"},
+        {"abc", ".", false, "!abc|"},
+        {".log", ".", false, "|log"},
+        {"a.b.c", ".", false, "a.b|c"},
+        {"a.b.c", ".", true, "a|b.c"},
+        {".", ".", false, "|"},
+        {"a--b--c", "--", false, "a--b|c"},
     };
-    for (const auto& [source, sep, front, found, head, tail] : cases) {
-        std::string strHead = "stale", strTail = "stale";
-        EXPECT_EQ(separateString(source, sep, strHead, strTail, front), found) << source;
-        EXPECT_EQ(strHead + "|" + strTail, std::string(head) + "|" + tail) << source;
+    for (const auto& [source, sep, front, split] : splits) {
+        std::string head = "stale", tail = "stale";
+        const bool bFound = separateString(source, sep, head, tail, front);
+        EXPECT_EQ((bFound ? "" : "!") + head + "|" + tail, split) << source;
     }
-}
-
-TEST(PathsTest, IfEndWithComparesTheEndByteForByte) {
-    const std::tuple<const char*, const char*, bool> cases[] = {
+    const std::tuple<const char*, const char*, bool> endings[] = {
         {"core", ".core", false}, {"x.core", ".core", true},  {".core", ".core", true},
         {"", "", true},           {"a.CORE", ".core", false}, {"a.core.gz", ".core", false},
     };
-    for (const auto& [text, suffix, ends] : cases)
+    for (const auto& [text, suffix, ends] : endings)
         EXPECT_EQ(ifEndWith(text, suffix), ends) << text << " " << suffix;
 }
 
@@ -59,31 +57,19 @@ TEST(PathsTest, LogKeepDaysAreOneToThirtyElseSeven) {
         EXPECT_EQ(getLogKeepDays(text), days) << '"' << text << '"';
 }
 
-// Kept for the client's interface: what exists, its size, the working directory, and a
-// created directory's mode 0777 whatever the umask, which stays as it was.
+// A new directory gets mode 0777 whatever the umask, which stays as it was.
 TEST(PathsTest, FilesAndDirectories) {
     testsupport::TempDir dir;
-    testsupport::writeFile(dir / "five", "12345");
+    const std::string five = dir / "five", made = dir / "made", none = dir / "none";
+    testsupport::writeFile(five, "12345");
     const mode_t oldMask = umask(022);
-    EXPECT_EQ(createDirectory((dir / "made").c_str()), 0);
-    EXPECT_EQ(createDirectory((dir / "made").c_str()), -1) << "an existing directory fails";
+    EXPECT_EQ(createDirectory(made.c_str()), 0);
+    EXPECT_EQ(createDirectory(made.c_str()), -1) << "an existing directory fails";
     EXPECT_EQ(umask(oldMask), 022u);
     struct stat st;
-    EXPECT_TRUE(stat((dir / "made").c_str(), &st) == 0 && (st.st_mode & 07777) == 0777);
-    // name, fileExist, directoryExist, getFileSize
-    const std::tuple<const char*, bool, bool, int> cases[] = {
-        {"five", true, false, 5},
-        {"made", true, true, int(st.st_size)},
-        {"none", false, false, -1},
-    };
-    for (const auto& [name, exists, isDir, size] : cases) {
-        EXPECT_EQ(fileExist((dir / name).c_str()), exists) << name;
-        EXPECT_EQ(directoryExist((dir / name).c_str()), isDir) << name;
-        EXPECT_EQ(getFileSize((dir / name).c_str()), size) << name;
-    }
-    std::string strNow;
-    char szNow[PATH_MAX];
-    EXPECT_TRUE(getProgramPath(strNow) && strNow == getcwd(szNow, sizeof(szNow)));
+    EXPECT_TRUE(stat(made.c_str(), &st) == 0 && (st.st_mode & 07777) == 0777);
+    EXPECT_TRUE(directoryExist(made.c_str()) && !directoryExist(five.c_str()));
+    EXPECT_TRUE(fileExist(five.c_str()) && !fileExist(none.c_str()));
+    EXPECT_EQ(getFileSize(five.c_str()), 5);
+    EXPECT_EQ(getFileSize(none.c_str()), -1);
 }
-
-}  // namespace

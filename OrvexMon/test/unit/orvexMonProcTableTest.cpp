@@ -15,8 +15,6 @@
 using namespace std::chrono_literals;
 using testsupport::readFile;
 
-namespace {
-
 enum How { kOurs, kOthersCopy, kOthersRename, kZombie };
 
 TEST(ProcTableTest, FindsOnlyLiveProcessesOfOursByTheirWholeCommandName) {
@@ -52,14 +50,13 @@ TEST(ProcTableTest, FindsOnlyLiveProcessesOfOursByTheirWholeCommandName) {
         ASSERT_EQ(chmod(strPath.c_str(), 0755), 0);
         const pid_t nPid = fork();
         if (nPid == 0) {
-            if (bOthers && (setgroups(0, nullptr) != 0 || setgid(pNobody->pw_gid) != 0 ||
-                            setuid(pNobody->pw_uid) != 0))
+            if (bOthers &&
+                (setgroups(0, nullptr) | setgid(pNobody->pw_gid) | setuid(pNobody->pw_uid)))
                 _exit(126);
             if (c.how == kOthersRename) {  // non-dumpable: its /proc files show as root's
                 prctl(PR_SET_DUMPABLE, 0);
                 prctl(PR_SET_NAME, c.strRun.c_str());
-                for (;;)
-                    pause();
+                pause();  // until killed
             }
             execl(strPath.c_str(), strPath.c_str(), c.how == kZombie ? "0" : "1000", nullptr);
             _exit(127);
@@ -86,5 +83,3 @@ TEST(ProcTableTest, FindsOnlyLiveProcessesOfOursByTheirWholeCommandName) {
         waitpid(nPid, nullptr, 0);
     }
 }
-
-}  // namespace
