@@ -24,7 +24,7 @@ TEST(PathsTest, HomePathIsTheFirstWorkingDirectoryAndStaysCached) {
     ASSERT_EQ(chdir(szOld), 0);
 }
 
-TEST(PathsTest, SplitsAndEndings) {
+TEST(PathsTest, SplitsEndingsAndLogKeepDays) {
     // source, separator, from the front, then "head|tail", with "!" ahead when not found
     const std::tuple<const char*, const char*, bool, std::string> splits[] = {
         {"20231105.log", ".", false, "20231105|log"},
@@ -46,14 +46,11 @@ TEST(PathsTest, SplitsAndEndings) {
     };
     for (const auto& [text, suffix, ends] : endings)
         EXPECT_EQ(ifEndWith(text, suffix), ends) << text << " " << suffix;
-}
-
-TEST(PathsTest, LogKeepDaysAreOneToThirtyElseSeven) {
-    const std::pair<const char*, int> cases[] = {
+    const std::pair<const char*, int> keepDays[] = {
         {"30", 30}, {"1", 1}, {"31", 7},     {"0", 7},  {"-1", 7},
         {"abc", 7}, {"", 7},  {"12abc", 12}, {" 5", 5}, {"4294967297", 1},
     };
-    for (const auto& [text, days] : cases)
+    for (const auto& [text, days] : keepDays)
         EXPECT_EQ(getLogKeepDays(text), days) << '"' << text << '"';
 }
 

@@ -12,6 +12,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <tuple>
+
 using namespace std::chrono_literals;
 using testsupport::readFile;
 
@@ -20,32 +22,29 @@ enum How { kOurs, kOthersCopy, kOthersRename, kZombie };
 TEST(ProcTableTest, FindsOnlyLiveProcessesOfOursByTheirWholeCommandName) {
     const passwd* pNobody = getpwnam("nobody");
     const std::string P = std::to_string(getpid());
-    const struct {
-        How how;
-        std::string strRun, strLookup;  // the command name it runs under, the one looked up
-        bool bFound;
-    } cases[] = {
+    // How it runs, the command name it runs under, the one looked up, found. The second
+    // holds the characters that frame the name in /proc/<pid>/stat: a parser that stops at
+    // the first ')' reads "T" with state 'Z'. The kernel cuts the long one. Anyone may run
+    // a program under a service's name: a copy of it, or prctl.
+    const std::tuple<How, std::string, std::string, bool> cases[] = {
         {kOurs, "PT" + P, "PT" + P, true},
-        // The characters that frame the name in /proc/<pid>/stat: a parser that stops at
-        // the first ')' reads "T" with state 'Z'.
         {kOurs, "T) Z (" + P, "T) Z (" + P, true},
         {kOurs, "PT" + P + "x", "PT" + P, false},
         {kOurs, "PT" + P, "PT" + P + "x", false},
-        {kOurs, "PTLongName" + P + "xyz", "PTLongName" + P + "xyz", false},  // the kernel cuts it
-        // Anyone may run a program under a service's name: a copy of it, or prctl.
+        {kOurs, "PTLongName" + P + "xyz", "PTLongName" + P + "xyz", false},
         {kOthersCopy, "PT" + P, "PT" + P, false},
         {kOthersRename, "PT" + P, "PT" + P, false},
         {kZombie, "PT" + P, "PT" + P, false},
     };
     testsupport::TempDir dir;
     ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.strRun + " looked up as " + c.strLookup);
-        const bool bOthers = c.how == kOthersCopy || c.how == kOthersRename;
+    for (const auto& [how, strRun, strLookup, bFound] : cases) {
+        SCOPED_TRACE(strRun + " looked up as " + strLookup);
+        const bool bOthers = how == kOthersCopy || how == kOthersRename;
         if (bOthers && (geteuid() != 0 || pNobody == nullptr))
             continue;  // needs root to run a process as nobody
         // The kernel names a process after the file it runs: a copy of sleep of that name.
-        const std::string strPath = dir / c.strRun;
+        const std::string strPath = dir / strRun;
         testsupport::writeFile(strPath, readFile("/bin/sleep"));
         ASSERT_EQ(chmod(strPath.c_str(), 0755), 0);
         const pid_t nPid = fork();
@@ -53,30 +52,30 @@ TEST(ProcTableTest, FindsOnlyLiveProcessesOfOursByTheirWholeCommandName) {
             if (bOthers &&
                 (setgroups(0, nullptr) | setgid(pNobody->pw_gid) | setuid(pNobody->pw_uid)))
                 _exit(126);
-            if (c.how == kOthersRename) {  // non-dumpable: its /proc files show as root's
+            if (how == kOthersRename) {  // non-dumpable: its /proc files show as root's
                 prctl(PR_SET_DUMPABLE, 0);
-                prctl(PR_SET_NAME, c.strRun.c_str());
+                prctl(PR_SET_NAME, strRun.c_str());
                 pause();  // until killed
             }
-            execl(strPath.c_str(), strPath.c_str(), c.how == kZombie ? "0" : "1000", nullptr);
+            execl(strPath.c_str(), strPath.c_str(), how == kZombie ? "0" : "1000", nullptr);
             _exit(127);
         }
         const int fdEnd = procWatchExit(nPid);
         siginfo_t info{};
-        if (c.how == kZombie)  // waits for the exit but leaves a zombie that keeps its name
+        if (how == kZombie)  // waits for the exit but leaves a zombie that keeps its name
             waitid(P_PID, static_cast<id_t>(nPid), &info, WEXITED | WNOWAIT);
-        const std::string strComm = c.strRun.substr(0, procTableNameMax()) + "\n";
+        const std::string strComm = strRun.substr(0, procTableNameMax()) + "\n";
         EXPECT_TRUE(testsupport::waitFor(
             [&] { return readFile("/proc/" + std::to_string(nPid) + "/comm") == strComm; }, 10s));
         int nFound = -7;
-        EXPECT_EQ(procTableFind(c.strLookup.c_str(), nFound),
-                  c.bFound ? ProcLookup::kFound : ProcLookup::kNotFound);
-        EXPECT_EQ(nFound, c.bFound ? nPid : -7);
-        EXPECT_EQ(procTableHasName(nPid, c.strLookup.c_str()), c.bFound);
+        EXPECT_EQ(procTableFind(strLookup.c_str(), nFound),
+                  bFound ? ProcLookup::kFound : ProcLookup::kNotFound);
+        EXPECT_EQ(nFound, bFound ? nPid : -7);
+        EXPECT_EQ(procTableHasName(nPid, strLookup.c_str()), bFound);
         EXPECT_EQ(procRunsAsUs(nPid), !bOthers);
         // The exit watch becomes readable when the process ends, not before.
         pollfd end{fdEnd, POLLIN, 0};
-        EXPECT_EQ(poll(&end, 1, 0), c.how == kZombie ? 1 : 0);
+        EXPECT_EQ(poll(&end, 1, 0), how == kZombie ? 1 : 0);
         kill(nPid, SIGKILL);
         EXPECT_EQ(poll(&end, 1, 10000), 1);
         close(fdEnd);
