@@ -39,7 +39,7 @@ TEST(ProcTableTest, FindsOnlyLiveProcessesOfOursByTheirWholeCommandName) {
     testsupport::TempDir dir;
     ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
     for (const auto& [how, strRun, strLookup, bFound] : cases) {
-        SCOPED_TRACE(strRun + " looked up as " + strLookup);
+        SCOPED_TRACE("how " + std::to_string(how) + ": " + strRun + " looked up as " + strLookup);
         const bool bOthers = how == kOthersCopy || how == kOthersRename;
         if (bOthers && (geteuid() != 0 || pNobody == nullptr))
             continue;  // needs root to run a process as nobody
