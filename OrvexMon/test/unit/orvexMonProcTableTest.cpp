@@ -6,7 +6,9 @@
 #include <grp.h>
 #include <poll.h>
 #include <pwd.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -81,4 +83,23 @@ TEST(ProcTableTest, FindsOnlyLiveProcessesOfOursByTheirWholeCommandName) {
         close(fdEnd);
         waitpid(nPid, nullptr, 0);
     }
+}
+
+// A /proc without processes (not mounted) tells nothing: "missing" would restart every service.
+TEST(ProcTableTest, EmptyProcIsUnreadableNotMissing) {
+    const pid_t nPid = fork();
+    if (nPid == 0) {
+        // Private first, so that nothing mounted here reaches the rest of the machine.
+        if (unshare(CLONE_NEWNS) != 0 ||
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("none", "/proc", "tmpfs", 0, nullptr) != 0)
+            _exit(77);
+        int nFound = -1;
+        _exit(procTableFind("sleep", nFound) == ProcLookup::kTableUnreadable ? 0 : 1);
+    }
+    int nStatus = 0;
+    ASSERT_EQ(waitpid(nPid, &nStatus, 0), nPid);
+    if (WEXITSTATUS(nStatus) == 77)
+        GTEST_SKIP() << "no permission for a private mount namespace";
+    EXPECT_EQ(nStatus, 0);
 }
