@@ -48,7 +48,7 @@ public:
     ~CPack() {
         if (m_pTar != nullptr)
             pclose(m_pTar);
-        if (m_bStarted)
+        if (m_bPipeIgnored)
             signal(SIGPIPE, m_pfnOldPipe);
     }
     CPack(const CPack&) = delete;
@@ -77,6 +77,7 @@ private:
     int m_nCollectFd;  // not owned
     uint32_t m_nToday;
     bool m_bStarted = false;
+    bool m_bPipeIgnored = false;
     void (*m_pfnOldPipe)(int) = SIG_DFL;
     CUniqueFd m_tempFd;  // the archive being written, named m_strTempName
     std::string m_strTempName;
@@ -87,9 +88,6 @@ private:
 
 void CPack::start() {
     m_bStarted = true;
-    // A tar that ends early fails the pack; it must not end this process.
-    m_pfnOldPipe = signal(SIGPIPE, SIG_IGN);
-
     // A name of this run's own, made by us alone, beside the final one: the last step is a
     // rename within one file system. Its ".tar.gz" keeps it out of every pack, and its date
     // lets retention take it away should a run ever die and leave it.
@@ -114,6 +112,9 @@ void CPack::start() {
         logX(1, "doUniLogZip: cannot run tar: %s.", strerror(nErr));
         return;
     }
+    // A tar that ends early fails the pack; it must not end this process.
+    m_pfnOldPipe = signal(SIGPIPE, SIG_IGN);
+    m_bPipeIgnored = true;
     // What is there already goes in too: files of a pack that failed, and whatever others
     // dropped there. Archives stay out.
     DirPtr dir(::opendir(m_strCollectDir.c_str()));
