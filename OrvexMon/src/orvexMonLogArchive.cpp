@@ -63,7 +63,7 @@ public:
     void removePacked();
 
 private:
-    static const size_t kRemovers = 4;
+    static const size_t kRemovers = 8;
     struct CRemoveShare {
         const CPack* pPack;
         size_t nFirst;  // every kRemovers-th file from here
