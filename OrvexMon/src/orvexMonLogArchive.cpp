@@ -63,10 +63,11 @@ public:
     void removePacked();
 
 private:
-    static const size_t kRemovers = 8;
+    static constexpr size_t kRemovers = 8;
     struct CRemoveShare {
         const CPack* pPack;
-        size_t nFirst;  // every kRemovers-th file from here
+        size_t nFirst;  // every nStep-th file from here
+        size_t nStep;
     };
     static void* removeShare(void* pShare);
     void start();
@@ -232,7 +233,7 @@ int CPack::finish() {
 void* CPack::removeShare(void* pShare) {
     const CRemoveShare& share = *static_cast<const CRemoveShare*>(pShare);
     const CPack& pack = *share.pPack;
-    for (size_t i = share.nFirst; i < pack.m_vecRemove.size(); i += kRemovers) {
+    for (size_t i = share.nFirst; i < pack.m_vecRemove.size(); i += share.nStep) {
         const char* pszName = pack.m_vecRemove[i].second.c_str();
         logX(4, "doUniLogZip: start to delete file %s.", pszName);
         ::unlinkat(pack.m_nCollectFd, pszName, 0);
@@ -245,16 +246,17 @@ void CPack::removePacked() {
     // waits on the disk (a discard each, on some), so a few removers overlap those waits;
     // the log lines keep their text, not their order.
     std::sort(m_vecRemove.begin(), m_vecRemove.end());
+    const size_t nRemovers = std::max<size_t>(1, std::min(kRemovers, m_vecRemove.size() / 64));
     CRemoveShare shares[kRemovers];
     pthread_t threads[kRemovers];
     bool bRunning[kRemovers] = {};
-    for (size_t k = 0; k < kRemovers; ++k) {
-        shares[k] = {this, k};
+    for (size_t k = 0; k < nRemovers; ++k) {
+        shares[k] = {this, k, nRemovers};
         if (k > 0)
             bRunning[k] = pthread_create(&threads[k], nullptr, &removeShare, &shares[k]) == 0;
     }
     removeShare(&shares[0]);
-    for (size_t k = 1; k < kRemovers; ++k) {
+    for (size_t k = 1; k < nRemovers; ++k) {
         if (bRunning[k])
             pthread_join(threads[k], nullptr);
         else
