@@ -67,7 +67,8 @@ void createModeLog(const std::string& strHome, const char* pszModule);
 /// hour and the day of the month is not the one of the last run (0 = none yet).
 bool isLogCleanDue(int nHour, int nDay, int nCleanHour, int nLastDay);
 void setCoreLimit();  ///< Lifts the core-file size limit; logs when it cannot.
-/// Gives mode 0777 to the regular "*.core" files of the home path that lack it.
+/// Gives mode 0777 to the regular "*.core" files of the home path that lack it; a link, or a
+/// file with a second name, is left alone.
 void doCoreTask();
 
 // ---- Log task ----
@@ -78,9 +79,11 @@ void doCoreTask();
 
 /// Runs "cd <home>;./OrvexMon <pszArg>" and waits for it; nothing for a null or empty arg.
 void startLogTask(const char* pszArg);
-void startLogCleanTask();                   ///< startLogTask("log_clean,<s_iLogKeepDays>").
-void doLogTask(const std::string& strArg);  ///< The log task mode's work for one argument.
-/// Retention of both directories with the cutoff nDays back, then the day's archiving.
+void startLogCleanTask();  ///< startLogTask("log_clean,<s_iLogKeepDays>").
+/// The log task mode's work for one argument; first makes <home>/CollectInfo (mode 01777).
+void doLogTask(const std::string& strArg);
+/// Retention of both directories with the cutoff nDays back, then the day's archiving; one
+/// run at a time (a lock in pszLogDir), a second one waits.
 void dealLogCleanTask(int nDays, const char* pszLogDir, const char* pszCollectDir);
 void dealLogZipTask(const char* pszDir);  ///< Only computes today's date value.
 /// strText as one shell word: unchanged when every character is literal to sh, otherwise
@@ -98,8 +101,9 @@ void doUniLogClean(const char* pszDir, uint32_t nCutoff);
 void doUniLogZipClean(const char* pszDir, uint32_t nCutoff);
 
 /// Moves logs dated before nToday (and numbered parts) and the home path's core files into
-/// pszCollectDir and packs it into "log_<nToday>[_N].tar.gz" there. The loose files are
-/// removed only once that archive is complete on disk; otherwise they wait for the next run.
+/// pszCollectDir (a taken name is never replaced: the newcomer gets a name of its own) and
+/// packs it into "log_<nToday>[_N].tar.gz" there. Exactly the logs and core files tar was
+/// given are removed, once that archive is complete on disk; otherwise they wait.
 void doUniLogZip(const char* pszLogDir, const char* pszCollectDir, uint32_t nToday);
 /// Packs pszDir/strFileName (pszDir must be <home>/log) into <base>.tar.gz beside it through
 /// a script; true, and the log removed, when the script reported success within ~90 s.
