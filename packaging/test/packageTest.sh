@@ -19,11 +19,8 @@
 # namespace of its own where it can, and names in CMAKE and CPACK the tools of the build.
 set -euo pipefail
 
-if [ $# -ne 12 ]; then
-    echo "usage: $0 BUILD STANDIN SYSTEM_CONF LOCK_FILE INSTALL_DIR VERSION UNIT_DIR MAN_DIR PLIST" \
-        "RUN_DIR SOURCE RELEASE_BUILD" >&2
-    exit 2
-fi
+[ $# -eq 12 ] || { echo "usage: $0 BUILD STANDIN SYSTEM_CONF LOCK_FILE INSTALL_DIR VERSION UNIT_DIR MAN_DIR" \
+    "PLIST RUN_DIR SOURCE RELEASE_BUILD" >&2 && exit 2; }
 build=$1 standin=$2 system_conf=$3 lock_file=$4 tree_dir=$5 version=$6 unit_dir=$7 man_dir=$8
 plist=$9 run_dir=${10} source_dir=${11} release_build=${12}
 cmake=${CMAKE:-cmake} cpack=${CPACK:-cpack}
@@ -43,43 +40,20 @@ conf_paths=("$system_conf" "$tree_dir/conf/Orvex.conf" "$tree_dir/conf/OrvexCust
 conf_file() { echo "$lock_dir/$(basename "$1")"; }
 conf_links() { for path in "${conf_paths[@]}"; do [ "$(dirname "$path")" = "$lock_dir" ] || echo "$path"; done; }
 
-fail() {
-    echo "FAIL: $*" >&2
-    exit 1
-}
-step() { echo "== $*"; }
+fail() { echo "FAIL: $*" >&2 && exit 1; }
 # "mode /path [link target]" of each entry under $1 that find's tests after it select.
-listing() {
-    local dir=$1
-    shift
-    (cd "$dir" && find . -mindepth 1 "$@" -printf '%M /%P %l\n') | sed 's/ $//' | LC_ALL=C sort -k2
-}
+listing() { (cd "$1" && find . -mindepth 1 "${@:2}" -printf '%M /%P %l\n') | sed 's/ $//' | LC_ALL=C sort -k2; }
 leaves=(\( -type f -o -type l -o -type d -empty \))
 
-# Live (not zombie) pids of processes named $1 that run an executable of the staged tree.
-tree_pids() {
-    local pid exe state
-    for pid in $(pgrep -x "$1" || true); do
-        exe=$(readlink "/proc/$pid/exe" 2>/dev/null) || continue
-        state=$(sed -n 's/^[0-9]* (.*) \([A-Z]\).*/\1/p' "/proc/$pid/stat" 2>/dev/null) || continue
-        [[ "$exe" == "$tree"/* && "$state" != Z ]] && echo "$pid"
-    done
-    return 0
-}
-# Waits up to $1 seconds for the command after it to succeed.
-wait_for() {
-    local deadline=$((SECONDS + $1))
-    shift
-    until "$@"; do
-        ((SECONDS < deadline)) || return 1
-        sleep 0.05
-    done
-}
+# Pids of live processes named $1 that run an executable of the staged tree (a zombie's
+# executable cannot be read).
+tree_pids() { for pid in $(pgrep -x "$1"); do [[ $(readlink "/proc/$pid/exe") == "$tree"/* ]] && echo "$pid"; done 2>/dev/null || true; }
+# Waits up to $1 seconds for the shell condition $2 to hold.
+wait_for() { local deadline=$((SECONDS + $1)); until eval "$2"; do ((SECONDS < deadline)) && sleep 0.05 || return 1; done; }
 
 [ ! -e "$system_conf" ] || cp "$system_conf" "$work/system.conf.saved"
 cleanup() {
-    local pid
-    for pid in $(tree_pids OrvexMon) $(tree_pids AccessBroker); do kill -9 "$pid" 2>/dev/null || true; done
+    kill -9 $(tree_pids OrvexMon) $(tree_pids AccessBroker) 2>/dev/null || true
     if [ -e "$work/system.conf.saved" ]; then cp "$work/system.conf.saved" "$system_conf"; else rm -f "$system_conf"; fi
     rm -rf "$work"
 }
@@ -88,15 +62,10 @@ trap cleanup EXIT
 # What an install must produce, relative to the staging root: files, links and empty
 # directories, with their modes (and the links' targets).
 expected_entries() {
-    local path
     {
-        echo "-rwxr-xr-x $tree_dir/OrvexMon"
-        echo "drwxr-xr-x $tree_dir/log"
-        for path in "$tree_dir/libs/libOrvexUtility.so" "$unit_path" "$man_path" "$doc_dir/copyright" \
-            "$doc_dir/changelog.gz" "$prefix/share/lintian/overrides/orvexmon" \
-            $(for conf in "${conf_paths[@]}"; do conf_file "$conf"; done); do
-            echo "-rw-r--r-- $path"
-        done
+        printf '%s\n' "-rwxr-xr-x $tree_dir/OrvexMon" "drwxr-xr-x $tree_dir/log"
+        printf -- '-rw-r--r-- %s\n' "$tree_dir/libs/libOrvexUtility.so" "$unit_path" "$man_path" "$doc_dir/copyright" \
+            "$doc_dir/changelog.gz" "$prefix/share/lintian/overrides/orvexmon" $(for c in "${conf_paths[@]}"; do conf_file "$c"; done)
         for path in $(conf_links); do echo "lrwxrwxrwx $path $(conf_file "$path")"; done
     } | LC_ALL=C sort -k2
 }
@@ -106,7 +75,7 @@ install_staged() {
     diff <(expected_entries) <(listing "$root" "${leaves[@]}") || fail "the staged tree differs from the expected one"
 }
 
-step "install into a staging root (DESTDIR), twice: edited configuration stays"
+echo "== install into a staging root (DESTDIR), twice: edited configuration stays"
 install_staged
 grep -x "INSTALL_DIR=$tree_dir" "$root$(conf_file "$system_conf")" >/dev/null || fail "the sample system file names another tree"
 # grep without -q reads all of ldd's output: an early exit would fail the pipe under pipefail.
@@ -119,18 +88,16 @@ custom_conf=$root$(conf_file "$tree_dir/conf/OrvexCustom.xml")
 # A clean hour far from now keeps the daily log task out of the way of the run below.
 printf 'COMMAND_PORT=%s\nLOG_CLEAN_HOUR=%s\nLOG_KEEP_DAYS=7\n' "$port" $((($(date +%-H) + 12) % 24)) >"$client_conf"
 echo "# edited" >>"$sys_conf"
-cp "$client_conf" "$work/Orvex.conf.edited"
-cp "$sys_conf" "$work/orvexsys.conf.edited"
+mkdir "$work/edited" && cp "$client_conf" "$sys_conf" "$work/edited"
 rm "$custom_conf"
 install_staged
-cmp "$client_conf" "$work/Orvex.conf.edited" && cmp "$sys_conf" "$work/orvexsys.conf.edited" ||
+cmp "$client_conf" "$work/edited/$(basename "$client_conf")" && cmp "$sys_conf" "$work/edited/$(basename "$sys_conf")" ||
     fail "an install replaced edited configuration"
 cmp "$custom_conf" "$build/packaging/conf/OrvexCustom.xml" || fail "the missing OrvexCustom.xml was not installed again"
 
-step "manual page, systemd unit, launchd property list"
-LC_ALL=C MANWIDTH=80 man --warnings -l "$root$man_path" >"$work/man.txt" 2>"$work/man.err" ||
-    fail "man -l: $(cat "$work/man.err")"
-[ ! -s "$work/man.err" ] || fail "man warns: $(cat "$work/man.err")"
+echo "== manual page, systemd unit, launchd property list"
+LC_ALL=C MANWIDTH=80 man --warnings -l "$root$man_path" >"$work/man.txt" 2>"$work/man.err" && [ ! -s "$work/man.err" ] ||
+    fail "man -l fails or warns: $(cat "$work/man.err")"
 for line in NAME SYNOPSIS DESCRIPTION CONFIGURATION FILES "COMMAND PROTOCOL" "EXIT STATUS" SIGNALS ./OrvexMon \
     "./OrvexMon -k|kill" "./OrvexMon -u|uninstall" "./OrvexMon status" "./OrvexMon log_clean,days"; do
     sed 's/^ *//' "$work/man.txt" | grep -xF -- "$line" >/dev/null || fail "the manual page lacks the line $line"
@@ -154,9 +121,8 @@ job = plistlib.load(open(sys.argv[1], "rb"))  # expat underneath: not well-forme
 assert job["WorkingDirectory"] == sys.argv[2] and job["ProgramArguments"][:2] == ["/bin/sh", "-c"], job' \
     "$plist" "$tree_dir" || fail "the launchd property list"
 
-step "release package: reproducible, its contents, lintian, stripped and hardened binaries"
-exec 9>"$release_build.lock"
-flock 9
+echo "== release package: reproducible, its contents, lintian, stripped and hardened binaries"
+exec 9>"$release_build.lock" && flock 9
 { "$cmake" --preset release -S "$source_dir" -B "$release_build" && nice "$cmake" --build "$release_build" -j 2; } \
     >"$work/release.log" 2>&1 || fail "release build: $(cat "$work/release.log")"
 for n in 1 2; do
@@ -184,8 +150,8 @@ depends=$(dpkg-deb -f "$deb" Depends)
     fail "Depends: $depends"
 # Every error or warning that is not overridden fails (an override that matches nothing is
 # a warning too); the overridden ones show as "O:", each after its reason.
-lintian --fail-on none --show-overrides "$deb" >"$work/lintian.out" 2>&1 || fail "lintian: $(cat "$work/lintian.out")"
-! grep -qE '^(E|W): ' "$work/lintian.out" || fail "lintian: $(cat "$work/lintian.out")"
+lintian --fail-on none --show-overrides "$deb" >"$work/lintian.out" 2>&1 && ! grep -qE '^(E|W): ' "$work/lintian.out" ||
+    fail "lintian: $(cat "$work/lintian.out")"
 grep -q '^O: orvexmon: non-standard-toplevel-dir' "$work/lintian.out" || fail "overrides unused: $(cat "$work/lintian.out")"
 dpkg-deb -x "$work/release1/orvexmon-dbgsym_${version}_$arch.ddeb" "$work/release-dbg"
 for elf in $(find "$work/unpacked" -type f \( -name OrvexMon -o -name libOrvexUtility.so \)); do
@@ -200,30 +166,27 @@ for elf in $(find "$work/unpacked" -type f \( -name OrvexMon -o -name libOrvexUt
     nm -D "$elf" | grep -E '__[a-z]*printf_chk' >/dev/null || fail "OrvexMon: no fortified functions"
 done
 
-step "run the installed daemon from the installed tree"
+echo "== run the installed daemon from the installed tree"
 mkdir -p "$(dirname "$system_conf")" "$lock_dir"
 echo "INSTALL_DIR=$tree" >"$system_conf"
 # The staged links point at the build's own places; the daemon reads the staged files.
 for link in $(conf_links); do
-    [ "$link" = "$system_conf" ] || { rm "$root$link" && cp "$root$(conf_file "$link")" "$root$link"; }
+    [ "$link" = "$system_conf" ] || cp --remove-destination "$root$(conf_file "$link")" "$root$link"
 done
 cp "$standin" "$tree/AccessBroker"
 rm -f "$run_dir/orvexmon.pid"
 # As systemd runs it: ./OrvexMon in the tree; the launcher returns, the pid file follows.
 (cd "$tree" && ./OrvexMon) >"$work/daemon.out" 2>&1 || fail "./OrvexMon: $(cat "$work/daemon.out")"
-has_pid_file_and_service() { [ -s "$run_dir/orvexmon.pid" ] && [ -n "$(tree_pids AccessBroker)" ]; }
-wait_for 10 has_pid_file_and_service || fail "no pid file $run_dir/orvexmon.pid or no AccessBroker"
+wait_for 10 '[ -s "$run_dir/orvexmon.pid" ] && [ -n "$(tree_pids AccessBroker)" ]' || fail "no pid file $run_dir/orvexmon.pid or no AccessBroker"
 daemon=$(cat "$run_dir/orvexmon.pid")
 [ "$(tree_pids OrvexMon)" = "$daemon" ] || fail "pid file $daemon; running: $(tree_pids OrvexMon)"
 [ "$(readlink "/proc/$daemon/cwd")" = "$tree" ] || fail "the daemon does not run in its tree"
 (cd "$tree" && ./OrvexMon status) >"$work/status.out" 2>&1 || fail "OrvexMon status: $(cat "$work/status.out")"
 diff "$work/status.out" <(printf '%s\n' "OrvexMon: running, pid $daemon, UDP port $port" \
     "AccessBroker: pid $(tree_pids AccessBroker), 1 start") || fail "OrvexMon status"
-rc=0
-(cd "$tree" && ./OrvexMon -k) >"$work/stop.out" 2>&1 || rc=$?
+(cd "$tree" && ./OrvexMon -k) >"$work/stop.out" 2>&1 && rc=0 || rc=$?
 [ "$rc" -eq 255 ] || fail "OrvexMon -k exited with $rc, not 255: $(cat "$work/stop.out")"
-has_ended() { [ -z "$(tree_pids OrvexMon)" ]; }
-wait_for 10 has_ended || fail "the daemon did not end after -k"
+wait_for 10 '[ -z "$(tree_pids OrvexMon)" ]' || fail "the daemon did not end after -k"
 [ ! -s "$work/daemon.out" ] || fail "the daemon printed: $(cat "$work/daemon.out")"
 cat "$tree"/log/OrvexMon[0-9]*.log >"$work/daemon.log"
 for text in "Process AccessBroker not exists now restart it." "[dbg-in-wrn] OrvexMon quit successful."; do
