@@ -20,7 +20,7 @@
 set -euo pipefail
 
 [ $# -eq 12 ] || { echo "usage: $0 BUILD STANDIN SYSTEM_CONF LOCK_FILE INSTALL_DIR VERSION UNIT_DIR MAN_DIR" \
-    "PLIST RUN_DIR SOURCE RELEASE_BUILD" >&2 && exit 2; }
+    "PLIST RUN_DIR SOURCE RELEASE_BUILD" >&2; exit 2; }
 build=$1 standin=$2 system_conf=$3 lock_file=$4 tree_dir=$5 version=$6 unit_dir=$7 man_dir=$8
 plist=$9 run_dir=${10} source_dir=${11} release_build=${12}
 cmake=${CMAKE:-cmake} cpack=${CPACK:-cpack}
@@ -40,7 +40,7 @@ conf_paths=("$system_conf" "$tree_dir/conf/Orvex.conf" "$tree_dir/conf/OrvexCust
 conf_file() { echo "$lock_dir/$(basename "$1")"; }
 conf_links() { for path in "${conf_paths[@]}"; do [ "$(dirname "$path")" = "$lock_dir" ] || echo "$path"; done; }
 
-fail() { echo "FAIL: $*" >&2 && exit 1; }
+fail() { echo "FAIL: $*" >&2; exit 1; }
 # "mode /path [link target]" of each entry under $1 that find's tests after it select.
 listing() { (cd "$1" && find . -mindepth 1 "${@:2}" -printf '%M /%P %l\n') | sed 's/ $//' | LC_ALL=C sort -k2; }
 leaves=(\( -type f -o -type l -o -type d -empty \))
@@ -154,7 +154,9 @@ lintian --fail-on none --show-overrides "$deb" >"$work/lintian.out" 2>&1 && ! gr
     fail "lintian: $(cat "$work/lintian.out")"
 grep -q '^O: orvexmon: non-standard-toplevel-dir' "$work/lintian.out" || fail "overrides unused: $(cat "$work/lintian.out")"
 dpkg-deb -x "$work/release1/orvexmon-dbgsym_${version}_$arch.ddeb" "$work/release-dbg"
-for elf in $(find "$work/unpacked" -type f \( -name OrvexMon -o -name libOrvexUtility.so \)); do
+elves=($(find "$work/unpacked" -type f \( -name OrvexMon -o -name libOrvexUtility.so \)))
+[ ${#elves[@]} -eq 2 ] || fail "the package's binaries: ${elves[*]}"
+for elf in "${elves[@]}"; do
     ! readelf -SW "$elf" | grep -E '\.(debug_info|symtab) ' >/dev/null || fail "$elf is not stripped"
     build_id=$(readelf -nW "$elf" | sed -n 's/.*Build ID: \([0-9a-f]*\).*/\1/p')
     [ -f "$work/release-dbg/usr/lib/debug/.build-id/${build_id:0:2}/${build_id:2}.debug" ] ||
@@ -170,9 +172,7 @@ echo "== run the installed daemon from the installed tree"
 mkdir -p "$(dirname "$system_conf")" "$lock_dir"
 echo "INSTALL_DIR=$tree" >"$system_conf"
 # The staged links point at the build's own places; the daemon reads the staged files.
-for link in $(conf_links); do
-    [ "$link" = "$system_conf" ] || cp --remove-destination "$root$(conf_file "$link")" "$root$link"
-done
+for link in $(conf_links); do [ "$link" = "$system_conf" ] || cp --remove-destination "$root$(conf_file "$link")" "$root$link"; done
 cp "$standin" "$tree/AccessBroker"
 rm -f "$run_dir/orvexmon.pid"
 # As systemd runs it: ./OrvexMon in the tree; the launcher returns, the pid file follows.
