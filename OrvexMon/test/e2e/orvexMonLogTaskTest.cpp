@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <stdio.h>
-#include <stdlib.h>
+#include <string.h>
 #include <time.h>
 
 #include <filesystem>
 #include <set>
+
+using Lines = std::multiset<std::string>;
 
 using namespace std::chrono_literals;
 using testsupport::RunResult;
@@ -21,20 +23,13 @@ namespace {
 
 const char kHome[] = "it's a \"home\";touch x";
 
-std::set<std::string> namesIn(const std::string& dir) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir))
-        names.insert(entry.path().filename());
-    return names;
-}
-
-// The files an archive holds, one line each, as tar reads them back.
-std::multiset<std::string> linesIn(const std::string& archive) {
+// The lines a shell command prints.
+std::multiset<std::string> linesOf(const std::string& command) {
     std::multiset<std::string> lines;
-    FILE* pPipe = popen(("tar -xzOf " + shellQuote(archive)).c_str(), "r");
+    FILE* pPipe = popen(command.c_str(), "r");
     for (char szLine[256]; fgets(szLine, sizeof(szLine), pPipe) != nullptr;)
-        lines.insert(szLine);
-    EXPECT_EQ(pclose(pPipe), 0) << archive;
+        lines.emplace(szLine, strcspn(szLine, "\n"));
+    EXPECT_EQ(pclose(pPipe), 0) << command;
     return lines;
 }
 
@@ -76,72 +71,69 @@ TEST_F(LogTaskModeTest, ArgumentDispatch) {
         EXPECT_EQ(fs::status(m_box.path("CollectInfo")).permissions(),
                   fs::perms::all | fs::perms::sticky_bit);
         std::string kept;
-        for (const std::string& name : namesIn(m_box.path("log")))
-            kept += name.rfind("log_", 0) == 0 ? name.substr(8, 4) + " " : "";
+        for (const std::string& name :
+             linesOf("cd " + shellQuote(m_box.path("log")) + " && ls log_*"))
+            kept += name.substr(8, 4) + " ";
         EXPECT_EQ(kept, row.second ? row.second : "0208 0209 0302 0303 0305 0309 ");
         EXPECT_EQ(fs::exists(m_box.path("log/20240309.log")), row.second == nullptr);
-        EXPECT_EQ(namesIn(m_box.path("CollectInfo")),
-                  row.second ? std::set<std::string>{"log_20240310.tar.gz"}
-                             : std::set<std::string>{});
+        EXPECT_EQ(linesOf("ls -A " + shellQuote(m_box.path("CollectInfo"))),
+                  row.second ? Lines{"log_20240310.tar.gz"} : Lines{});
     }
 }
 
 // Two log tasks at once (a daemon restarted in the clean hour beside a run by hand): every
 // log and core file lands in exactly one archive, and no temporary is left.
 TEST_F(LogTaskModeTest, TwoLogTasksAtOnce) {
-    std::multiset<std::string> lines = {"core\n"};
+    Lines lines = {"core"};
     m_box.writeRaw("app.core", "core\n");
     for (int i = 0; i < 2000; ++i) {
         const std::string name = "agent" + std::to_string(i) + "_20240309.log";
         m_box.writeRaw("log/" + name, name + "\n");
-        lines.insert(name + "\n");
+        lines.insert(name);
     }
     const RunResult result =
         runAt10March(m_box, "log_clean,7", "\"$0\" \"$1\" & \"$0\" \"$1\" && wait $!");
     EXPECT_EQ(result.nStatus, 0);
     EXPECT_EQ(result.strOutput, "");
-    EXPECT_EQ(namesIn(m_box.path("CollectInfo")), std::set<std::string>{"log_20240310.tar.gz"});
-    EXPECT_EQ(linesIn(m_box.path("CollectInfo/log_20240310.tar.gz")), lines);
-    EXPECT_EQ(namesIn(m_box.path("log")),
-              (std::set<std::string>{"OrvexMon20240310.log", ".OrvexMonLogTask.lock"}));
+    EXPECT_EQ(linesOf("ls -A " + shellQuote(m_box.path("CollectInfo"))),
+              Lines{"log_20240310.tar.gz"});
+    EXPECT_EQ(linesOf("tar -xzOf " + shellQuote(m_box.path("CollectInfo/log_20240310.tar.gz"))),
+              lines);
+    EXPECT_EQ(linesOf("ls -A " + shellQuote(m_box.path("log"))),
+              (Lines{"OrvexMon20240310.log", ".OrvexMonLogTask.lock"}));
 }
 
 // The daemon starts the log task once, in its clean hour: 10:00 today on a fake clock that
-// runs from there (the sandbox reads today's log).
-TEST(DailyLogTaskTest, DaemonRunsItOnceInTheCleanHour) {
+// runs from there (the sandbox reads today's log). Not under the faketime launcher, which
+// waits for every process that shares its clock.
+TEST_F(LogTaskModeTest, DaemonRunsItOnceInTheCleanHour) {
     const time_t now = time(nullptr);
     struct tm tmNow;
     localtime_r(&now, &tmNow);
     if (tmNow.tm_hour == 23 && tmNow.tm_min == 59)
         GTEST_SKIP() << "today's log changes its name at midnight";
-    char szToday[16], szStart[48];
+    char szToday[16], szStart[256];
     strftime(szToday, sizeof(szToday), "%Y%m%d", &tmNow);
-    strftime(szStart, sizeof(szStart), "FAKETIME=@%Y-%m-%d 10:00:00", &tmNow);
-    Sandbox box(kHome);
-    box.writeRaw("conf/Orvex.conf", "COMMAND_PORT=" + std::to_string(box.port()) +
-                                        "\nLOG_CLEAN_HOUR=10\nLOG_KEEP_DAYS=5\n");
-    ASSERT_TRUE(fs::create_directory(box.path("log")));
+    strftime(szStart, sizeof(szStart),
+             "FAKETIME='@%Y-%m-%d 10:00:00' ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0 "
+             "LD_PRELOAD=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1 exec \"$0\"",
+             &tmNow);
+    m_box.writeRaw("conf/Orvex.conf", "COMMAND_PORT=" + std::to_string(m_box.port()) +
+                                          "\nLOG_CLEAN_HOUR=10\nLOG_KEEP_DAYS=5\n");
     const std::string part = std::string("log/agent_") + szToday + "_001.log";
-    box.writeRaw(part, "part\n");
-    const char* pszAsan = getenv("ASAN_OPTIONS");
-    setenv("ASAN_OPTIONS",
-           (std::string(pszAsan ? pszAsan : "") + ":verify_asan_link_order=0").c_str(), 1);
-    // Not under the faketime launcher: it waits for every process that shares its clock.
-    ASSERT_GT(box.startDaemon({"env",
-                               "LD_PRELOAD=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1",
-                               szStart}),
-              0);
+    m_box.writeRaw(part, "part\n");
+
+    ASSERT_GT(m_box.startDaemon({"sh", "-c", szStart}), 0);
     ASSERT_TRUE(testsupport::waitFor(
-        [&] { return box.countInLog("[dbg-in-wrn] log_clean,5 done [0].") == 1; }, 15s))
-        << box.log();
-    EXPECT_FALSE(fs::exists(box.path(part)));
-    EXPECT_EQ(linesIn(box.path(std::string("CollectInfo/log_") + szToday + ".tar.gz")),
-              std::multiset<std::string>{"part\n"});
+        [&] { return m_box.countInLog("[dbg-in-wrn] log_clean,5 done [0].") == 1; }, 15s))
+        << m_box.log();
+    EXPECT_FALSE(fs::exists(m_box.path(part)));
+    EXPECT_TRUE(fs::exists(m_box.path(std::string("CollectInfo/log_") + szToday + ".tar.gz")));
     // Passes of the watchdog show that the loop went on, inside the clean hour.
-    ASSERT_TRUE(box.waitForPass());
-    ASSERT_TRUE(box.waitForPass());
-    EXPECT_EQ(box.countInLog("log_clean,5 done"), 1);
-    EXPECT_TRUE(box.stopDaemon());
+    ASSERT_TRUE(m_box.waitForPass());
+    ASSERT_TRUE(m_box.waitForPass());
+    EXPECT_EQ(m_box.countInLog("log_clean,5 done"), 1);
+    EXPECT_TRUE(m_box.stopDaemon());
 }
 
 }  // namespace
