@@ -14,8 +14,6 @@
 
 using Lines = std::multiset<std::string>;
 
-using namespace std::chrono_literals;
-using testsupport::Sandbox;
 namespace fs = std::filesystem;
 
 namespace {
@@ -23,8 +21,8 @@ namespace {
 const char kHome[] = "it's a \"home\";touch x";
 
 // The lines a shell command prints.
-std::multiset<std::string> linesOf(const std::string& command) {
-    std::multiset<std::string> lines;
+Lines linesOf(const std::string& command) {
+    Lines lines;
     FILE* pPipe = popen(command.c_str(), "r");
     for (char szLine[256]; fgets(szLine, sizeof(szLine), pPipe) != nullptr;)
         lines.emplace(szLine, strcspn(szLine, "\n"));
@@ -46,7 +44,7 @@ protected:
         EXPECT_EQ(result.strOutput, "") << pszArg;
     }
     Lines ls(const std::string& dir) { return linesOf("ls -A " + shellQuote(m_box.path(dir))); }
-    Sandbox m_box{kHome};
+    testsupport::Sandbox m_box{kHome};
 };
 
 // log_clean,N keeps N days (1 to 30, anything else 7) before the day of the run, in the log
@@ -118,10 +116,11 @@ TEST_F(LogTaskModeTest, DaemonRunsItOnceInTheCleanHour) {
 
     ASSERT_GT(m_box.startDaemon({"sh", "-c", szStart}), 0);
     ASSERT_TRUE(testsupport::waitFor(
-        [&] { return m_box.countInLog("[dbg-in-wrn] log_clean,5 done [0].") == 1; }, 15s))
+        [&] { return m_box.countInLog("[dbg-in-wrn] log_clean,5 done [0].") == 1; },
+        std::chrono::seconds(15)))
         << m_box.log();
     EXPECT_FALSE(fs::exists(m_box.path(part)));
-    EXPECT_TRUE(fs::exists(m_box.path(std::string("CollectInfo/log_") + szToday + ".tar.gz")));
+    EXPECT_EQ(ls("CollectInfo"), Lines{std::string("log_") + szToday + ".tar.gz"});
     // Passes of the watchdog show that the loop went on, inside the clean hour.
     ASSERT_TRUE(m_box.waitForPass());
     ASSERT_TRUE(m_box.waitForPass());

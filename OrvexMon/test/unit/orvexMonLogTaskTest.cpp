@@ -13,9 +13,6 @@
 
 using Lines = std::multiset<std::string>;
 
-using testsupport::pathExists;
-using testsupport::readFile;
-using testsupport::TempDir;
 using testsupport::writeFile;
 namespace fs = std::filesystem;
 
@@ -24,7 +21,7 @@ namespace {
 // The home path is the working directory at its first use, one per test process; this one
 // needs quoting in a shell command. Removed at exit.
 const std::string& home() {
-    static TempDir s_top;
+    static testsupport::TempDir s_top;
     static const std::string s_strHome = [] {
         fs::create_directory(s_top / "home dir 'q'");
         fs::current_path(s_top / "home dir 'q'");
@@ -36,7 +33,7 @@ const std::string& home() {
 
 bool logHas(const std::string& text) {
     const std::string strLog = CLog(home() + "/log", 0, "OrvexMon").GetNewLogFile(ACE_Date_Time());
-    return readFile(strLog).find(text) != std::string::npos;
+    return testsupport::readFile(strLog).find(text) != std::string::npos;
 }
 
 // The lines a shell command prints.
@@ -143,7 +140,7 @@ TEST(LogTaskTest, ArchiveLosesNothing) {
         EXPECT_EQ(linesOf("tar -xzOf " + shellQuote(collectDir + "/" + archive)),
                   (Lines{"20240307.log", "20240309.log", "again", "agent_20240310_001.log",
                          "app.core"}));
-        EXPECT_FALSE(pathExists(home() + "/app.core"));
+        EXPECT_FALSE(fs::exists(home() + "/app.core"));
         EXPECT_EQ(linesOf("ls -A " + shellQuote(logDir)),
                   (Lines{"20240310.log", "agent.log", "x_20240301.log"}));
     }
@@ -155,7 +152,7 @@ TEST(LogTaskTest, SingleLogZip) {
     const std::string dir = home() + "/log";
     writeFile(dir + "/agent_20240307.log", "one day\n");
     EXPECT_TRUE(doSingleZip(dir.c_str(), "agent_20240307.log"));
-    EXPECT_FALSE(pathExists(dir + "/agent_20240307.log"));
+    EXPECT_FALSE(fs::exists(dir + "/agent_20240307.log"));
     EXPECT_EQ(linesOf("tar -xzOf " + shellQuote(dir + "/agent_20240307.tar.gz")), Lines{"one day"});
     ASSERT_TRUE(makeZipScript(dir.c_str(), "missing"));
     execZipScript(dir.c_str(), "missing");
