@@ -47,8 +47,8 @@ protected:
     testsupport::Sandbox m_box{kHome};
 };
 
-// log_clean,N keeps N days (1 to 30, anything else 7) before the day of the run, in the log
-// directory as in the collection directory, and packs the earlier days' logs. Other keywords
+// log_clean,N keeps N days (1 to 30, anything else 7) before the day of the run (here the
+// archives of the log directory), and packs the earlier days' logs. Other keywords
 // do no work. Every run makes the collection directory: 01777, so that others drop files in
 // and touch none.
 TEST_F(LogTaskModeTest, ArgumentDispatch) {
