@@ -13,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <memory>
 #include <new>
 
@@ -30,11 +31,11 @@ struct LocalSecond {
 thread_local LocalSecond t_localSecond;
 
 // The process id, read once and again in the child of a fork (getpid is a system call).
-pid_t s_nPid = 0;
+std::atomic<pid_t> s_nPid{0};
 pthread_once_t s_pidOnce = PTHREAD_ONCE_INIT;
 
 void forgetPid() {
-    s_nPid = 0;
+    s_nPid.store(0, std::memory_order_relaxed);
 }
 
 void registerForgetPid() {
@@ -42,11 +43,13 @@ void registerForgetPid() {
 }
 
 pid_t ownPid() {
-    if (s_nPid == 0) {
+    pid_t nPid = s_nPid.load(std::memory_order_relaxed);
+    if (nPid == 0) {
         pthread_once(&s_pidOnce, registerForgetPid);
-        s_nPid = getpid();
+        nPid = getpid();
+        s_nPid.store(nPid, std::memory_order_relaxed);
     }
-    return s_nPid;
+    return nPid;
 }
 
 // The decimal digits of n, zero-padded to nWidth, at p; returns the end.
