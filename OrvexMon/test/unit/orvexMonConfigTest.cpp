@@ -50,10 +50,13 @@ TEST_F(CfgFileMgrTest, SkipsCommentsAndBlanksAndReportsLinesWithoutSeparator) {
     EXPECT_EQ(value("#X"), "<absent>");
 }
 
-TEST_F(CfgFileMgrTest, LaterDuplicateKeyWinsWhateverTheCase) {
+TEST_F(CfgFileMgrTest, LaterDuplicateKeyWinsWhateverTheCaseAndASecondLoadMerges) {
     load("Key=1\nINSTALL_DIR=/opt/client\nKEY=2\n");
     EXPECT_EQ(value("key"), "2");
     EXPECT_EQ(value("install_dir"), "/opt/client");
+    load("key=3\n");
+    EXPECT_EQ(value("KEY"), "3");
+    EXPECT_EQ(value("INSTALL_DIR"), "/opt/client");
 }
 
 TEST_F(CfgFileMgrTest, LineOf1023IsTakenAndLongerEndsTheReading) {
@@ -130,13 +133,6 @@ TEST_F(CfgFileMgrTest, WritesSortedUpperCaseKeysWithEqualsSign) {
     m_mgr.setValue("d", "x=y");
     ASSERT_EQ(m_mgr.write2File((m_dir / "out.conf").c_str()), 0);
     EXPECT_EQ(testsupport::readFile(m_dir / "out.conf"), "A=1\nB=2\nC=\nD=x=y\n");
-}
-
-TEST_F(CfgFileMgrTest, SecondLoadMerges) {
-    load("a=1\nb=1\n");
-    load("b=2\n");
-    EXPECT_EQ(value("A"), "1");
-    EXPECT_EQ(value("B"), "2");
 }
 
 TEST_F(CfgFileMgrTest, NumericGettersConvertLikeAtoi) {
