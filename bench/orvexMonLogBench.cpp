@@ -1,4 +1,5 @@
-// logX throughput into a real file (one and two threads) and the cost of one
+// logX throughput into a real file (one and two threads) beside a bare loop that opens,
+// appends and closes a line of the same length per iteration, and the cost of one
 // configuration load, as the daemon does at start.
 #include "orvexMon.h"
 #include "orvexMonConfig.h"
@@ -6,6 +7,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,6 +37,23 @@ void BM_LogX(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_LogX)->Threads(1)->Threads(2)->UseRealTime();
+
+// The floor: what every line must cost at least, the open, the append and the close of
+// a line as long as BM_LogX's, already formatted, into a file of its own.
+void BM_BareOpenAppendClose(benchmark::State& state) {
+    const std::string path = benchDir() + "/Bare.log";
+    const std::string line =
+        "2026-12-04 01:37:15.042 [WRN] [812,7f0a12a4b740] procMng.chkProc: Process AccessBroker "
+        "not exists now restart it.\n";
+    for (auto _ : state) {
+        const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0 || write(fd, line.data(), line.size()) < 0)
+            abort();
+        close(fd);
+    }
+    state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_BareOpenAppendClose)->UseRealTime();
 
 void BM_LogXFiltered(benchmark::State& state) {
     utl_CreateLog(benchDir(), 2, "OrvexMonBench");

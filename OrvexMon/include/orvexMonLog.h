@@ -35,6 +35,12 @@ public:
     int WriteFile(FILE* pFile, const char* pszText);  ///< No newline added.
 
 private:
+    friend void logX(int nLevel, const char* pszFormat, ...);
+    /// LogMsgPrint of a text whose length is known.
+    int writeLine(int nLevel, const char* pszText, size_t nText);
+    /// Appends the file path of that local date to strPath.
+    void appendLogFile(std::string& strPath, long nYear, long nMonth, long nDay) const;
+
     ACE_Thread_Mutex m_mutex;  // held only around one line's open-append-close
     std::string m_strLogDir;   // always ends with "/"
     std::string m_strModule;

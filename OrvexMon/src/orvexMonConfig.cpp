@@ -5,12 +5,14 @@
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-// One line without its line feed into szLine. False at end of file, and for a line of
-// more than 1023 characters, which ends the reading.
+// One line without its line end (a line feed, or a carriage return and a line feed) into
+// szLine. False at end of file, and for a line of more than 1023 characters, which ends
+// the reading.
 bool readLine(FILE* pFile, char (&szLine)[1024]) {
     size_t n = 0;
     bool bAny = false;
@@ -19,6 +21,13 @@ bool readLine(FILE* pFile, char (&szLine)[1024]) {
         bAny = true;
         if (c == '\n')
             break;
+        if (c == '\r') {
+            const int cNext = getc_unlocked(pFile);
+            if (cNext == '\n')
+                break;
+            if (cNext != EOF)
+                ungetc(cNext, pFile);
+        }
         if (n == sizeof(szLine) - 1)
             return false;
         szLine[n++] = static_cast<char>(c);
@@ -27,10 +36,24 @@ bool readLine(FILE* pFile, char (&szLine)[1024]) {
     return bAny;
 }
 
+// Only a regular file is read. The open does not wait: a FIFO without a writer would
+// otherwise hold whoever reads the configuration, and a device is no configuration.
+FILE* openRegularForReading(const char* pszPath) {
+    CUniqueFd fd(::open(pszPath, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st;
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return nullptr;
+    ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK);
+    FILE* pFile = ::fdopen(fd.get(), "r");
+    if (pFile != nullptr)
+        fd.release();
+    return pFile;
+}
+
 }  // namespace
 
 int CCfgFileMgr::loadFromFile(const char* pszPath, char cSeparator) {
-    FILE* pFile = openStream(pszPath, O_RDONLY, "r");
+    FILE* pFile = openRegularForReading(pszPath);
     if (pFile == nullptr) {
         printf("cfgFile.loadFile: Fail to open config file %s.\n", pszPath);
         return -1;

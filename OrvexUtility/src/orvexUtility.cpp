@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <stdint.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <tinyxml2.h>
 #include <unistd.h>
 
@@ -30,14 +32,66 @@ private:
     int m_nFd;
 };
 
-std::mutex s_mutex;  // guards the two below
+// What tells one version of a file from another without reading it.
+struct FileStamp {
+    dev_t nDev = 0;
+    ino_t nIno = 0;
+    off_t nSize = 0;
+    timespec mtime = {};
+    timespec ctime = {};
+};
+
+bool sameTime(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+bool operator==(const FileStamp& a, const FileStamp& b) {
+    return a.nDev == b.nDev && a.nIno == b.nIno && a.nSize == b.nSize &&
+           sameTime(a.mtime, b.mtime) && sameTime(a.ctime, b.ctime);
+}
+
+FileStamp stampOf(const struct stat& st) {
+    FileStamp stamp;
+    stamp.nDev = st.st_dev;
+    stamp.nIno = st.st_ino;
+    stamp.nSize = st.st_size;
+    stamp.mtime = st.st_mtim;
+    stamp.ctime = st.st_ctim;
+    return stamp;
+}
+
+// File times are coarse (a clock tick): a file changed again within the tick in which it
+// was read may keep its stamp. So a stamp counts only for a file that had rested a while
+// before the read; a younger file is parsed on every call until it has.
+bool hasRested(const FileStamp& stamp) {
+    timespec now;
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return stamp.mtime.tv_sec + 2 <= now.tv_sec;
+}
+
+// The last successful verification that may stand for the next ones, while neither file
+// has changed since: the customization is then verified already and is not parsed again.
+struct VerifiedFiles {
+    bool bValid = false;
+    FileStamp system;
+    std::string strCustomPath;
+    FileStamp custom;
+};
+
+std::mutex s_mutex;  // guards the three below
 unsigned char s_record[kCusRecordSize];
 bool s_bRecordLoaded = false;
+VerifiedFiles s_verified;
 
-bool readWholeFile(const char* pszPath, std::string& strContent) {
-    CUniqueFd fd(::open(pszPath, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (fd.get() < 0)
+// Only a regular file is read, and the open does not wait: a FIFO without a writer would
+// otherwise hold the caller (the daemon's watchdog) for ever, and a device is no file of
+// ours. The stamp is that of the file as it was when the reading began.
+bool readWholeFile(const char* pszPath, std::string& strContent, FileStamp& stamp) {
+    CUniqueFd fd(::open(pszPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat st;
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return false;
+    stamp = stampOf(st);
     strContent.clear();
     char buf[4096];
     for (;;) {
@@ -66,20 +120,24 @@ bool equalsNoCase(const std::string& str, const char* pszAscii) {
     return ::strcasecmp(str.c_str(), pszAscii) == 0;
 }
 
-// The system file is key=value lines; the daemon reads it the same way: the key before
-// the first "=", both sides trimmed of blanks and tabs, "#" lines are comments, a later
-// line wins. Empty when there is no INSTALL_DIR.
-std::string readInstallDir() {
+// The system file is key=value lines; the daemon reads it the same way: lines end at a
+// line feed or a carriage return and a line feed, the key before the first "=", both
+// sides trimmed of blanks and tabs, "#" lines are comments, a later line wins. Empty when
+// there is no INSTALL_DIR.
+std::string readInstallDir(FileStamp& stamp) {
     std::string strContent;
-    if (!readWholeFile(ORVEXUTILITY_SYSTEM_CONF, strContent))
+    if (!readWholeFile(ORVEXUTILITY_SYSTEM_CONF, strContent, stamp))
         return std::string();
     std::string strInstallDir;
     size_t nPos = 0;
     while (nPos < strContent.size()) {
         size_t nEnd = strContent.find('\n', nPos);
+        size_t nLineEnd = nEnd;
         if (nEnd == std::string::npos)
-            nEnd = strContent.size();
-        const std::string strLine = trimBlanks(strContent.substr(nPos, nEnd - nPos));
+            nEnd = nLineEnd = strContent.size();
+        else if (nEnd > nPos && strContent[nEnd - 1] == '\r')
+            --nLineEnd;
+        const std::string strLine = trimBlanks(strContent.substr(nPos, nLineEnd - nPos));
         nPos = nEnd + 1;
         const size_t nSep = strLine.find('=');
         if (strLine.empty() || strLine[0] == '#' || nSep == std::string::npos)
@@ -168,12 +226,13 @@ bool hasOneRoot(const tinyxml2::XMLDocument& doc) {
     return nElements == 1;
 }
 
-int verifyAndBuild(unsigned char* pRecord) {
-    const std::string strInstallDir = readInstallDir();
+int verifyAndBuild(unsigned char* pRecord, VerifiedFiles& files) {
+    const std::string strInstallDir = readInstallDir(files.system);
     if (strInstallDir.empty())
         return kCusErrUnreadable;
+    files.strCustomPath = strInstallDir + "/conf/OrvexCustom.xml";
     std::string strXml;
-    if (!readWholeFile((strInstallDir + "/conf/OrvexCustom.xml").c_str(), strXml))
+    if (!readWholeFile(files.strCustomPath.c_str(), strXml, files.custom))
         return kCusErrUnreadable;
     tinyxml2::XMLDocument doc;
     if (doc.Parse(strXml.data(), strXml.size()) != tinyxml2::XML_SUCCESS || !hasOneRoot(doc))
@@ -181,18 +240,41 @@ int verifyAndBuild(unsigned char* pRecord) {
     return buildRecord(doc, pRecord);
 }
 
+// True when the file at pszPath is a regular file and still has that stamp.
+bool unchanged(const char* pszPath, const FileStamp& stamp) {
+    struct stat st;
+    return ::stat(pszPath, &st) == 0 && S_ISREG(st.st_mode) && stampOf(st) == stamp;
+}
+
+// Whether the last successful verification stands: neither file changed since.
+bool stillVerified() {
+    std::lock_guard<std::mutex> lock(s_mutex);
+    return s_verified.bValid && unchanged(ORVEXUTILITY_SYSTEM_CONF, s_verified.system) &&
+           unchanged(s_verified.strCustomPath.c_str(), s_verified.custom);
+}
+
 }  // namespace
 
 extern "C" int utl_InitVerifyAndLoad(int* pnErr) {
+    if (stillVerified()) {
+        if (pnErr != nullptr)
+            *pnErr = 0;
+        return 1;
+    }
     unsigned char record[kCusRecordSize] = {};
-    const int nErr = verifyAndBuild(record);
+    VerifiedFiles files;
+    const int nErr = verifyAndBuild(record, files);
     if (pnErr != nullptr)
         *pnErr = nErr;
-    if (nErr != 0)
-        return 0;
     std::lock_guard<std::mutex> lock(s_mutex);
+    if (nErr != 0) {
+        s_verified.bValid = false;
+        return 0;
+    }
     ::memcpy(s_record, record, sizeof(s_record));
     s_bRecordLoaded = true;
+    files.bValid = hasRested(files.system) && hasRested(files.custom);
+    s_verified = files;
     return 1;
 }
 

@@ -4,11 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <stdint.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 
 using testsupport::TempDir;
@@ -164,9 +168,40 @@ TEST_F(CustomizationTest, VerifyFailsWithTheCause) {
     }
 }
 
-TEST_F(CustomizationTest, UnreadableFileIsErrorOne) {
-    ASSERT_EQ(mkdir(customPath().c_str(), 0755), 0);  // opens, but cannot be read
-    EXPECT_EQ(verify(), 1);
+// Only regular files are read, and nothing waits: a FIFO without a writer, a device or a
+// directory in place of either file is unreadable (a symbolic link to a file is read).
+TEST_F(CustomizationTest, OnlyRegularFilesAreRead) {
+    const std::string strReal = m_dir / "real.xml";
+    writeFile(strReal, kAllEnabled);
+    struct Case {
+        const char* pszCase;
+        std::function<int(const std::string&)> make;  // puts it at the path given
+        int nErr;
+    } cases[] = {
+        {"FIFO", [](const std::string& p) { return mkfifo(p.c_str(), 0644); }, 1},
+        {"directory", [](const std::string& p) { return mkdir(p.c_str(), 0755); }, 1},
+        {"device", [](const std::string& p) { return symlink("/dev/zero", p.c_str()); }, 1},
+        {"link to a file",
+         [&](const std::string& p) { return symlink(strReal.c_str(), p.c_str()); }, 0},
+    };
+    const std::string strSystem = "INSTALL_DIR=" + m_dir.path() + "\n";
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.pszCase);
+        std::filesystem::remove_all(customPath());
+        ASSERT_EQ(c.make(customPath()), 0);
+        EXPECT_EQ(verify(), c.nErr) << "as the customization";
+        std::filesystem::remove_all(customPath());
+        writeCustom(kAllEnabled);
+        ASSERT_EQ(verify(), 0);
+        std::filesystem::remove_all(s_strSystemConf);
+        ASSERT_EQ(c.make(s_strSystemConf), 0);
+        if (c.nErr == 0)
+            writeFile(strReal, strSystem);
+        EXPECT_EQ(verify(), c.nErr) << "as the system file";
+        std::filesystem::remove_all(s_strSystemConf);
+        writeSystemFile(strSystem);
+        writeFile(strReal, kAllEnabled);
+    }
 }
 
 struct SystemFileCase {
@@ -185,6 +220,8 @@ TEST_F(CustomizationTest, InstallDirComesFromTheSystemFile) {
         {"commented out", "#INSTALL_DIR=@\n", 1},
         {"no INSTALL_DIR", "VERSION=1\n", 1},
         {"empty value", "INSTALL_DIR=\n", 1},
+        {"CRLF line ends", "# client\r\n\r\nINSTALL_DIR=@\r\n", 0},
+        {"CRLF, last line without its line feed", "INSTALL_DIR=@\r", 1},
     };
     writeCustom(kAllEnabled);
     for (const SystemFileCase& c : cases) {
@@ -240,6 +277,45 @@ TEST_F(CustomizationTest, EveryCallReadsTheFileAgain) {
     EXPECT_EQ(pRecord[kCusFlagOffset], 0x00);
     EXPECT_EQ(uninstallSet(pRecord), 0u);
     EXPECT_EQ(uninstallText(pRecord), "");
+}
+
+// Files that rested before a verify are not parsed again while their stamp (device, inode,
+// size, modification and change time) stays; any change to them is still seen.
+TEST_F(CustomizationTest, RestedFilesStayVerifiedUntilTheyChange) {
+    const timespec anHourAgo[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+    const auto rest = [&] {
+        ASSERT_EQ(utimensat(AT_FDCWD, customPath().c_str(), anHourAgo, 0), 0);
+        ASSERT_EQ(utimensat(AT_FDCWD, s_strSystemConf.c_str(), anHourAgo, 0), 0);
+    };
+    const std::string strFirst = custom(R"(<AssetManagement enabled="1"/>)");
+    const std::string strSecond = custom(R"(<AssetManagement enabled="0"/>)");
+    ASSERT_EQ(strFirst.size(), strSecond.size());
+    writeCustom(strFirst);
+    rest();
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(verify(), 0);
+        EXPECT_EQ(load()[kCusFlagOffset], 0x04);
+    }
+    writeCustom(strSecond);  // same size, at once
+    ASSERT_EQ(verify(), 0);
+    EXPECT_EQ(load()[kCusFlagOffset], 0x00);
+    rest();
+    ASSERT_EQ(verify(), 0);
+    writeFile(m_dir / "other.xml", strFirst);
+    rest();
+    ASSERT_EQ(rename((m_dir / "other.xml").c_str(), customPath().c_str()), 0);
+    ASSERT_EQ(verify(), 0);
+    EXPECT_EQ(load()[kCusFlagOffset], 0x04) << "a file put in place by rename";
+    rest();
+    ASSERT_EQ(verify(), 0);
+    writeSystemFile("INSTALL_DIR=/nowhere\n");
+    EXPECT_EQ(verify(), 1) << "a changed system file";
+    writeSystemFile("INSTALL_DIR=" + m_dir.path() + "\n");
+    rest();
+    ASSERT_EQ(verify(), 0);
+    remove(customPath().c_str());
+    ASSERT_EQ(mkfifo(customPath().c_str(), 0644), 0);
+    EXPECT_EQ(verify(), 1) << "a FIFO in place of a verified file";
 }
 
 // A failed verify leaves the record of the last good one in place.

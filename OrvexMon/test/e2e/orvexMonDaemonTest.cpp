@@ -288,12 +288,31 @@ TEST(DaemonTest, UnverifiableCustomizationSupervisesOnlyAccessBroker) {
     box.writeRaw("a.core", "core");
     chmod(box.path("a.core").c_str(), 0600);
     ASSERT_GT(box.startDaemon(), 0);
-    const std::string failed = "procMng.chkProc: verify OrvexCustom.xml failed with err 2";
-    ASSERT_TRUE(waitFor([&] { return box.countInLog(failed) >= 2; }, 12s)) << box.log();
-    EXPECT_TRUE(box.isRunning("AccessBroker"));
+    ASSERT_TRUE(waitFor(
+        [&] {
+            return box.countInLog("procMng.chkProc: verify OrvexCustom.xml failed with err 2") >= 1;
+        },
+        12s))
+        << box.log();
+
+    // A FIFO customization: no writer ever comes, and nothing may wait for one.
+    ASSERT_EQ(unlink(box.path("conf/OrvexCustom.xml").c_str()), 0);
+    ASSERT_EQ(mkfifo(box.path("conf/OrvexCustom.xml").c_str(), 0644), 0);
+    const std::string unreadable = "procMng.chkProc: verify OrvexCustom.xml failed with err 1";
+    ASSERT_TRUE(waitFor([&] { return box.countInLog(unreadable) >= 2; }, 12s)) << box.log();
+    ASSERT_TRUE(box.isRunning("AccessBroker"));
+    const pid_t broker = box.pidsOf("AccessBroker")[0];
+    kill(broker, SIGKILL);
+    EXPECT_TRUE(waitFor(
+        [&] {
+            const auto pids = box.pidsOf("AccessBroker");
+            return !pids.empty() && pids[0] != broker;
+        },
+        8s))
+        << "AccessBroker is still supervised";
     EXPECT_EQ(box.starts("AssetWarden"), 0);
     EXPECT_EQ(modeOf(box.path("a.core")), 0600u) << "cores are left alone without a customization";
-    EXPECT_TRUE(box.stopDaemon());
+    EXPECT_TRUE(box.stopDaemon()) << "echo and stop are still answered";
 }
 
 TEST(CommandLineTest, TextsAndExitStatuses) {

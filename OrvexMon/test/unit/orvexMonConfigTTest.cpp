@@ -73,14 +73,15 @@ TEST_F(ConfigTTest, EmptyInstallDirAndMissingClientFileGiveDefaults) {
     EXPECT_EQ(s_iLogKeepDays, 7);
 }
 
-TEST_F(ConfigTTest, CarriageReturnInInstallDirMissesTheClientFile) {
-    writeSystem("INSTALL_DIR=" + m_dir.path() + "\r\n");
-    writeClient("COMMAND_PORT=1234\n");
+TEST_F(ConfigTTest, CrLfFilesReadAsWithLineFeeds) {
+    writeSystem("# client\r\n\r\nINSTALL_DIR=" + m_dir.path() + "\r\n");
+    writeClient("COMMAND_PORT=1234\r\nLOG_KEEP_DAYS=5\r\n");
     ::testing::internal::CaptureStdout();
     const CConfigT cfg(sysFile().c_str());
-    ::testing::internal::GetCapturedStdout();
-    EXPECT_EQ(cfg.m_strInstallDir, m_dir.path() + "\r");
-    EXPECT_EQ(cfg.m_nCommandPort, 50002);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(cfg.m_strInstallDir, m_dir.path());
+    EXPECT_EQ(cfg.m_nCommandPort, 1234);
+    EXPECT_EQ(s_iLogKeepDays, 5);
 }
 
 TEST_F(ConfigTTest, ClientKeysConvertLikeAtoiWithinTheirRanges) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 using testsupport::TempDir;
 
@@ -49,10 +50,13 @@ TEST_F(CfgFileMgrTest, SkipsCommentsAndBlanksAndReportsLinesWithoutSeparator) {
     EXPECT_EQ(value("#X"), "<absent>");
 }
 
-TEST_F(CfgFileMgrTest, LaterDuplicateKeyWinsWhateverTheCase) {
+TEST_F(CfgFileMgrTest, LaterDuplicateKeyWinsWhateverTheCaseAndASecondLoadMerges) {
     load("Key=1\nINSTALL_DIR=/opt/client\nKEY=2\n");
     EXPECT_EQ(value("key"), "2");
     EXPECT_EQ(value("install_dir"), "/opt/client");
+    load("key=3\n");
+    EXPECT_EQ(value("KEY"), "3");
+    EXPECT_EQ(value("INSTALL_DIR"), "/opt/client");
 }
 
 TEST_F(CfgFileMgrTest, LineOf1023IsTakenAndLongerEndsTheReading) {
@@ -70,13 +74,27 @@ TEST_F(CfgFileMgrTest, LastLineWithoutLineFeedAnd1023AtEndOfFile) {
     EXPECT_EQ(value("B").size(), 1021u);
 }
 
-TEST_F(CfgFileMgrTest, CarriageReturnsAndByteOrderMarkStayInTheText) {
-    const std::string out = load("\xEF\xBB\xBFINSTALL_DIR=/a\r\n\r\nport=50002\r\n");
-    EXPECT_EQ(out, "cfgFile.loadFile: [2] Invalid data [\r] - no separator.\n");
-    EXPECT_EQ(value("INSTALL_DIR"), "<absent>");
-    EXPECT_EQ(value("\xEF\xBB\xBFINSTALL_DIR"), "/a\r");
-    EXPECT_EQ(value("PORT"), "50002\r");
+TEST_F(CfgFileMgrTest, CrLfLineEndsReadAsLineFeedsAndOtherCarriageReturnsStay) {
+    struct Case {
+        std::string text, key, value, printed;
+    } cases[] = {
+        {"INSTALL_DIR=/a\r\n\r\nport=50002\r\n", "INSTALL_DIR", "/a", ""},
+        {"a=1\r\nkey value\r\n", "A", "1",
+         "cfgFile.loadFile: [2] Invalid data [key value] - no separator.\n"},
+        {"a=" + std::string(1021, 'v') + "\r\nb=2\r\n", "B", "2", ""},  // 1023 before the CR
+        {"a=x\ry\r\n", "A", "x\ry", ""},
+        {"a=x\r", "A", "x\r", ""},          // a last line without its line feed keeps the CR
+        {"\r\n \r\n", "", "<absent>", ""},  // blank lines
+        {"\xEF\xBB\xBFINSTALL_DIR=/a\r\n", "\xEF\xBB\xBFINSTALL_DIR", "/a", ""},
+    };
+    for (const Case& c : cases) {
+        CCfgFileMgr fresh;
+        std::swap(m_mgr, fresh);
+        EXPECT_EQ(load(c.text), c.printed) << c.text;
+        EXPECT_EQ(value(c.key.c_str()), c.value) << c.text;
+    }
     int port = 0;
+    load("port=50002\r\n");
     EXPECT_EQ(m_mgr.getValue("port", port), 0);
     EXPECT_EQ(port, 50002);
 }
@@ -87,14 +105,27 @@ TEST_F(CfgFileMgrTest, TextEndsAtTheFirstNulByte) {
     EXPECT_EQ(value("B"), "2");
 }
 
-TEST_F(CfgFileMgrTest, MissingFileAndUnwritableTargetFail) {
+TEST_F(CfgFileMgrTest, OnlyRegularFilesAreReadAndNothingWaits) {
+    // A FIFO without a writer would block a plain open for ever.
+    ASSERT_EQ(::mkfifo((m_dir / "fifo.conf").c_str(), 0644), 0);
+    ::mkdir((m_dir / "dir.conf").c_str(), 0755);
+    const std::string unreadable[] = {m_dir / "none.conf", m_dir / "fifo.conf", "/dev/null",
+                                      "/dev/zero", m_dir / "dir.conf"};
+    for (const std::string& path : unreadable) {
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(m_mgr.loadFromFile(path.c_str(), '='), -1) << path;
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+                  "cfgFile.loadFile: Fail to open config file " + path + ".\n");
+    }
     ::testing::internal::CaptureStdout();
-    EXPECT_EQ(m_mgr.loadFromFile((m_dir / "none.conf").c_str(), '='), -1);
     EXPECT_EQ(m_mgr.write2File((m_dir / "no/such/dir.conf").c_str()), -1);
     EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "cfgFile.loadFile: Fail to open config file " + (m_dir / "none.conf") + ".\n" +
-                  "cfgFile.wriFile: Fail to open config file " + (m_dir / "no/such/dir.conf") +
-                  ".\n");
+              "cfgFile.wriFile: Fail to open config file " + (m_dir / "no/such/dir.conf") + ".\n");
+    // A symbolic link to a regular file is read.
+    testsupport::writeFile(m_dir / "real.conf", "a=1\n");
+    ASSERT_EQ(::symlink((m_dir / "real.conf").c_str(), (m_dir / "link.conf").c_str()), 0);
+    EXPECT_EQ(m_mgr.loadFromFile((m_dir / "link.conf").c_str(), '='), 0);
+    EXPECT_EQ(value("A"), "1");
 }
 
 TEST_F(CfgFileMgrTest, WritesSortedUpperCaseKeysWithEqualsSign) {
@@ -102,13 +133,6 @@ TEST_F(CfgFileMgrTest, WritesSortedUpperCaseKeysWithEqualsSign) {
     m_mgr.setValue("d", "x=y");
     ASSERT_EQ(m_mgr.write2File((m_dir / "out.conf").c_str()), 0);
     EXPECT_EQ(testsupport::readFile(m_dir / "out.conf"), "A=1\nB=2\nC=\nD=x=y\n");
-}
-
-TEST_F(CfgFileMgrTest, SecondLoadMerges) {
-    load("a=1\nb=1\n");
-    load("b=2\n");
-    EXPECT_EQ(value("A"), "1");
-    EXPECT_EQ(value("B"), "2");
 }
 
 TEST_F(CfgFileMgrTest, NumericGettersConvertLikeAtoi) {

@@ -6,6 +6,7 @@
 
 #include <pthread.h>
 #include <stdio.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <wchar.h>
 
@@ -166,6 +167,19 @@ TEST_F(ProcessLogTest, LineIsHeaderTextAndOneLineFeed) {
     const std::regex shape(
         R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[WRN\] \[\d+,[0-9a-f]+\] shape x\|-1\|4294967295)");
     EXPECT_TRUE(std::regex_match(lines[0], shape)) << lines[0];
+
+    // A forked child stamps its own process id.
+    const pid_t child = fork();
+    if (child == 0) {
+        logX(2, "shape-child");
+        _exit(0);
+    }
+    ASSERT_GT(child, 0);
+    ASSERT_EQ(waitpid(child, nullptr, 0), child);
+    const auto childLines = linesWith("shape-child");
+    ASSERT_EQ(childLines.size(), 1u);
+    EXPECT_NE(childLines[0].find(" [" + std::to_string(child) + ","), std::string::npos)
+        << childLines[0];
 }
 
 TEST_F(ProcessLogTest, EmptyTextWritesNoLine) {
