@@ -93,10 +93,16 @@ struct ValidCase {
     std::string strXml;
     unsigned char nFlags;  // the whole flag byte
     bool bUninstall;
-    const char* pszText;
+    std::string strText;
 };
 
 TEST_F(CustomizationTest, RecordFollowsTheFile) {
+    const auto wide = [](int n) {
+        std::string str;
+        for (int i = 0; i < n; ++i)
+            str += "\xC3\xA9";
+        return str;
+    };
     const ValidCase cases[] = {
         {"all enabled", kAllEnabled, 0x24, true, "any text"},
         {"asset management alone", custom(R"(<AssetManagement enabled="1"/>)"), 0x04, false, ""},
@@ -119,6 +125,12 @@ TEST_F(CustomizationTest, RecordFollowsTheFile) {
          0x04, false, ""},
         {"later element wins",
          custom(R"(<AssetManagement enabled="1"/><AssetManagement enabled="0"/>)"), 0x00, false, ""},
+        {"long text cut to the record",  // 1055 bytes and a NUL
+         custom("<UninstallProtect enabled=\"1\">" + std::string(3000, 'x') + "</UninstallProtect>"),
+         0x00, true, std::string(kCusRecordSize - kCusUninstallTextOffset - 1, 'x')},
+        {"cut between two-byte characters",
+         custom("<UninstallProtect enabled=\"1\">" + wide(600) + "</UninstallProtect>"), 0x00, true,
+         wide(527)},
     };
     for (const ValidCase& c : cases) {
         SCOPED_TRACE(c.pszCase);
@@ -128,7 +140,7 @@ TEST_F(CustomizationTest, RecordFollowsTheFile) {
         ASSERT_NE(pRecord, nullptr);
         EXPECT_EQ(pRecord[kCusFlagOffset], c.nFlags);
         EXPECT_EQ(uninstallSet(pRecord) != 0, c.bUninstall);
-        EXPECT_EQ(uninstallText(pRecord), c.pszText);
+        EXPECT_EQ(uninstallText(pRecord), c.strText);
     }
 }
 
@@ -238,27 +250,6 @@ TEST_F(CustomizationTest, InstallDirComesFromTheSystemFile) {
     }
     remove(s_strSystemConf.c_str());
     EXPECT_EQ(verify(), 1) << "without a system file";
-}
-
-TEST_F(CustomizationTest, LongUninstallTextIsCutToTheRecord) {
-    const size_t nRoom = kCusRecordSize - kCusUninstallTextOffset - 1;  // 1055 bytes and a NUL
-    writeCustom(custom("<UninstallProtect enabled=\"1\">" + std::string(3000, 'x') +
-                       "</UninstallProtect>"));
-    ASSERT_EQ(verify(), 0);
-    const unsigned char* pRecord = load();
-    ASSERT_NE(pRecord, nullptr);
-    EXPECT_EQ(uninstallText(pRecord), std::string(nRoom, 'x'));
-    EXPECT_EQ(pRecord[kCusRecordSize - 1], '\0');
-
-    // Two-byte characters: the cut falls between characters, never inside one.
-    std::string strWide;
-    for (int i = 0; i < 600; ++i)
-        strWide += "\xC3\xA9";
-    writeCustom(custom("<UninstallProtect enabled=\"1\">" + strWide + "</UninstallProtect>"));
-    ASSERT_EQ(verify(), 0);
-    pRecord = load();
-    ASSERT_NE(pRecord, nullptr);
-    EXPECT_EQ(uninstallText(pRecord), strWide.substr(0, 1054));
 }
 
 // Files that rested before a verify are not parsed again while their stamp (device, inode,
