@@ -93,10 +93,16 @@ struct ValidCase {
     std::string strXml;
     unsigned char nFlags;  // the whole flag byte
     bool bUninstall;
-    const char* pszText;
+    std::string strText;
 };
 
 TEST_F(CustomizationTest, RecordFollowsTheFile) {
+    const auto wide = [](int n) {
+        std::string str;
+        for (int i = 0; i < n; ++i)
+            str += "\xC3\xA9";
+        return str;
+    };
     const ValidCase cases[] = {
         {"all enabled", kAllEnabled, 0x24, true, "any text"},
         {"asset management alone", custom(R"(<AssetManagement enabled="1"/>)"), 0x04, false, ""},
@@ -119,6 +125,12 @@ TEST_F(CustomizationTest, RecordFollowsTheFile) {
          0x04, false, ""},
         {"later element wins",
          custom(R"(<AssetManagement enabled="1"/><AssetManagement enabled="0"/>)"), 0x00, false, ""},
+        {"long text cut to the record",  // 1055 bytes and a NUL
+         custom("<UninstallProtect enabled=\"1\">" + std::string(3000, 'x') + "</UninstallProtect>"),
+         0x00, true, std::string(kCusRecordSize - kCusUninstallTextOffset - 1, 'x')},
+        {"cut between two-byte characters",
+         custom("<UninstallProtect enabled=\"1\">" + wide(600) + "</UninstallProtect>"), 0x00, true,
+         wide(527)},
     };
     for (const ValidCase& c : cases) {
         SCOPED_TRACE(c.pszCase);
@@ -128,7 +140,7 @@ TEST_F(CustomizationTest, RecordFollowsTheFile) {
         ASSERT_NE(pRecord, nullptr);
         EXPECT_EQ(pRecord[kCusFlagOffset], c.nFlags);
         EXPECT_EQ(uninstallSet(pRecord) != 0, c.bUninstall);
-        EXPECT_EQ(uninstallText(pRecord), c.pszText);
+        EXPECT_EQ(uninstallText(pRecord), c.strText);
     }
 }
 
@@ -138,7 +150,7 @@ struct BadCase {
     int nErr;
 };
 
-TEST_F(CustomizationTest, VerifyFailsWithTheCause) {
+TEST_F(CustomizationTest, VerifyFailsWithTheCauseAndKeepsTheLastRecord) {
     const BadCase cases[] = {
         {"missing file", nullptr, 1},
         {"empty file", "", 2},
@@ -157,6 +169,8 @@ TEST_F(CustomizationTest, VerifyFailsWithTheCause) {
          "<OrvexCustom><UninstallProtect enabled=\"2\">t</UninstallProtect></OrvexCustom>", 3},
         {"enabled missing", "<OrvexCustom><AssetManagement/></OrvexCustom>", 3},
     };
+    writeCustom(kAllEnabled);
+    ASSERT_EQ(verify(), 0);
     for (const BadCase& c : cases) {
         SCOPED_TRACE(c.pszCase);
         remove(customPath().c_str());
@@ -165,6 +179,7 @@ TEST_F(CustomizationTest, VerifyFailsWithTheCause) {
         int nErr = 0;
         EXPECT_EQ(utl_InitVerifyAndLoad(&nErr), 0);
         EXPECT_EQ(nErr, c.nErr);
+        EXPECT_EQ(load()[kCusFlagOffset], 0x24) << "a failed verify keeps the last record";
     }
 }
 
@@ -237,48 +252,6 @@ TEST_F(CustomizationTest, InstallDirComesFromTheSystemFile) {
     EXPECT_EQ(verify(), 1) << "without a system file";
 }
 
-TEST_F(CustomizationTest, LongUninstallTextIsCutToTheRecord) {
-    const size_t nRoom = kCusRecordSize - kCusUninstallTextOffset - 1;  // 1055 bytes and a NUL
-    writeCustom(custom("<UninstallProtect enabled=\"1\">" + std::string(3000, 'x') +
-                       "</UninstallProtect>"));
-    ASSERT_EQ(verify(), 0);
-    const unsigned char* pRecord = load();
-    ASSERT_NE(pRecord, nullptr);
-    EXPECT_EQ(uninstallText(pRecord), std::string(nRoom, 'x'));
-    EXPECT_EQ(pRecord[kCusRecordSize - 1], '\0');
-
-    // Two-byte characters: the cut falls between characters, never inside one.
-    std::string strWide;
-    for (int i = 0; i < 600; ++i)
-        strWide += "\xC3\xA9";
-    writeCustom(custom("<UninstallProtect enabled=\"1\">" + strWide + "</UninstallProtect>"));
-    ASSERT_EQ(verify(), 0);
-    pRecord = load();
-    ASSERT_NE(pRecord, nullptr);
-    EXPECT_EQ(uninstallText(pRecord), strWide.substr(0, 1054));
-}
-
-TEST_F(CustomizationTest, EveryCallReadsTheFileAgain) {
-    writeCustom(custom(R"(<AssetManagement enabled="1"/>)"
-                       R"(<UninstallProtect enabled="1">first</UninstallProtect>)"));
-    ASSERT_EQ(verify(), 0);
-    EXPECT_EQ(load()[kCusFlagOffset], 0x04);
-
-    writeCustom(custom(R"(<LeakPrevention enabled="1"/>)"
-                       R"(<UninstallProtect enabled="1">second</UninstallProtect>)"));
-    ASSERT_EQ(verify(), 0);
-    const unsigned char* pRecord = load();
-    EXPECT_EQ(pRecord[kCusFlagOffset], 0x20);
-    EXPECT_EQ(uninstallText(pRecord), "second");
-
-    writeCustom(custom(""));
-    ASSERT_EQ(verify(), 0);
-    pRecord = load();
-    EXPECT_EQ(pRecord[kCusFlagOffset], 0x00);
-    EXPECT_EQ(uninstallSet(pRecord), 0u);
-    EXPECT_EQ(uninstallText(pRecord), "");
-}
-
 // Files that rested before a verify are not parsed again while their stamp (device, inode,
 // size, modification and change time) stays; any change to them is still seen.
 TEST_F(CustomizationTest, RestedFilesStayVerifiedUntilTheyChange) {
@@ -316,17 +289,6 @@ TEST_F(CustomizationTest, RestedFilesStayVerifiedUntilTheyChange) {
     remove(customPath().c_str());
     ASSERT_EQ(mkfifo(customPath().c_str(), 0644), 0);
     EXPECT_EQ(verify(), 1) << "a FIFO in place of a verified file";
-}
-
-// A failed verify leaves the record of the last good one in place.
-TEST_F(CustomizationTest, FailedVerifyKeepsTheLastRecord) {
-    writeCustom(kAllEnabled);
-    ASSERT_EQ(verify(), 0);
-    writeCustom("<OrvexCustom>");
-    EXPECT_EQ(verify(), 2);
-    const unsigned char* pRecord = load();
-    ASSERT_NE(pRecord, nullptr);
-    EXPECT_EQ(pRecord[kCusFlagOffset], 0x24);
 }
 
 // Needs a process in which nothing verified yet: the death test runs it in a fresh one.

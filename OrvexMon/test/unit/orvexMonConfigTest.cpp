@@ -6,215 +6,108 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using testsupport::readFile;
 using testsupport::TempDir;
+using testsupport::writeFile;
 
 namespace {
 
-class CfgFileMgrTest : public ::testing::Test {
-protected:
-    // Loads text as a file and returns what the loader printed.
-    std::string load(const std::string& text, char sep = '=') {
-        testsupport::writeFile(m_dir / "test.conf", text);
-        ::testing::internal::CaptureStdout();
-        m_nLoad = m_mgr.loadFromFile((m_dir / "test.conf").c_str(), sep);
-        return ::testing::internal::GetCapturedStdout();
-    }
-    std::string value(const char* key) {
-        std::string v = "<absent>";
-        m_mgr.getValue(key, v);
-        return v;
-    }
-
-    TempDir m_dir;
-    CCfgFileMgr m_mgr;
-    int m_nLoad = -2;
-};
-
-TEST_F(CfgFileMgrTest, SplitsEntriesAtTheFirstSeparatorAndTrims) {
-    EXPECT_EQ(
-        load("key = value\na=b=c\n=value\nkey2=\n\tpad\t=\t x y \t\nq=\"quoted\" # not a comment"),
-        "");
-    EXPECT_EQ(m_nLoad, 0);
-    EXPECT_EQ(value("KEY"), "value");
-    EXPECT_EQ(value("A"), "b=c");
-    EXPECT_EQ(value(""), "value");
-    EXPECT_EQ(value("key2"), "");
-    EXPECT_EQ(value("PAD"), "x y");
-    EXPECT_EQ(value("Q"), "\"quoted\" # not a comment");
-}
-
-TEST_F(CfgFileMgrTest, SkipsCommentsAndBlanksAndReportsLinesWithoutSeparator) {
-    const std::string out = load("   # note\n \t \n\nkey value\n#x=1\nok=1\n", '=');
-    EXPECT_EQ(out, "cfgFile.loadFile: [4] Invalid data [key value] - no separator.\n");
-    EXPECT_EQ(value("OK"), "1");
-    EXPECT_EQ(value("#X"), "<absent>");
-}
-
-TEST_F(CfgFileMgrTest, LaterDuplicateKeyWinsWhateverTheCaseAndASecondLoadMerges) {
-    load("Key=1\nINSTALL_DIR=/opt/client\nKEY=2\n");
-    EXPECT_EQ(value("key"), "2");
-    EXPECT_EQ(value("install_dir"), "/opt/client");
-    load("key=3\n");
-    EXPECT_EQ(value("KEY"), "3");
-    EXPECT_EQ(value("INSTALL_DIR"), "/opt/client");
-}
-
-TEST_F(CfgFileMgrTest, LineOf1023IsTakenAndLongerEndsTheReading) {
-    const std::string v1021(1021, 'v');  // "a=" + 1021 = 1023 characters
-    load("a=" + v1021 + "\nb=" + std::string(1022, 'w') + "\nc=3\n");
-    EXPECT_EQ(m_nLoad, 0);
-    EXPECT_EQ(value("A"), v1021);
-    EXPECT_EQ(value("B"), "<absent>");
-    EXPECT_EQ(value("C"), "<absent>") << "no line after an over-long one is read";
-}
-
-TEST_F(CfgFileMgrTest, LastLineWithoutLineFeedAnd1023AtEndOfFile) {
-    load("a=1\nb=" + std::string(1021, 'x'));
-    EXPECT_EQ(value("A"), "1");
-    EXPECT_EQ(value("B").size(), 1021u);
-}
-
-TEST_F(CfgFileMgrTest, CrLfLineEndsReadAsLineFeedsAndOtherCarriageReturnsStay) {
-    struct Case {
-        std::string text, key, value, printed;
+// text is the file's content, or "<fifo>" (no writer: a plain open would wait for ever),
+// "<dir>", or "/dev/..." for that device, none of which is read. nBadLine: the line
+// reported as malformed, 0 for none.
+TEST(CfgFileMgrTest, LoadRules) {
+    const std::string v1021(1021, 'v');  // "a=" + 1021 = 1023 characters, the longest line
+    const struct {
+        std::string text, key, value;
+        int nBadLine;
     } cases[] = {
-        {"INSTALL_DIR=/a\r\n\r\nport=50002\r\n", "INSTALL_DIR", "/a", ""},
-        {"a=1\r\nkey value\r\n", "A", "1",
-         "cfgFile.loadFile: [2] Invalid data [key value] - no separator.\n"},
-        {"a=" + std::string(1021, 'v') + "\r\nb=2\r\n", "B", "2", ""},  // 1023 before the CR
-        {"a=x\ry\r\n", "A", "x\ry", ""},
-        {"a=x\r", "A", "x\r", ""},          // a last line without its line feed keeps the CR
-        {"\r\n \r\n", "", "<absent>", ""},  // blank lines
-        {"\xEF\xBB\xBFINSTALL_DIR=/a\r\n", "\xEF\xBB\xBFINSTALL_DIR", "/a", ""},
+        {"key = value\n", "KEY", "value", 0},
+        {"\tpad\t=\t x=y \t\n", "pad", "x=y", 0},
+        {"q=\"quoted\" # not a comment", "Q", "\"quoted\" # not a comment", 0},
+        {"=value\nkey2=\n", "", "value", 0},
+        {"   # note\n \t \n\nkey value\n#x=1\n", "#X", "<absent>", 4},
+        {"Key=1\nINSTALL_DIR=/opt\nkEY=2\n", "key", "2", 0},
+        {"a=" + v1021 + "\nb=" + v1021 + "w\nc=3\n", "C", "<absent>", 0},  // reading ended
+        {"a=1\nb=" + v1021, "B", v1021, 0},
+        {"# c\r\n\r\nport=50002\r\n", "PORT", "50002", 0},
+        {"a=1\r\nkey value\r\n", "A", "1", 2},
+        {"a=" + v1021 + "\r\nb=2\r\n", "B", "2", 0},
+        {"a=x\ry\r\n", "A", "x\ry", 0},
+        {"a=x\r", "A", "x\r", 0},
+        {std::string("a=1\0junk\nb=2\n", 13), "A", "1", 0},
+        {"\xB0\x61=1\nke\xC3=2\n", "\xB0\x41", "<absent>", 0},  // a double-byte pair stays
+        {"\xB0\x61=1\nke\xC3=2\n", "KE\xC3", "2", 0},
+        {"<fifo>", "A", "<absent>", 0},
+        {"<dir>", "A", "<absent>", 0},
+        {"/dev/zero", "A", "<absent>", 0},
     };
-    for (const Case& c : cases) {
-        CCfgFileMgr fresh;
-        std::swap(m_mgr, fresh);
-        EXPECT_EQ(load(c.text), c.printed) << c.text;
-        EXPECT_EQ(value(c.key.c_str()), c.value) << c.text;
-    }
-    int port = 0;
-    load("port=50002\r\n");
-    EXPECT_EQ(m_mgr.getValue("port", port), 0);
-    EXPECT_EQ(port, 50002);
-}
-
-TEST_F(CfgFileMgrTest, TextEndsAtTheFirstNulByte) {
-    load(std::string("a=1\0junk\nb=2\n", 13));
-    EXPECT_EQ(value("A"), "1");
-    EXPECT_EQ(value("B"), "2");
-}
-
-TEST_F(CfgFileMgrTest, OnlyRegularFilesAreReadAndNothingWaits) {
-    // A FIFO without a writer would block a plain open for ever.
-    ASSERT_EQ(::mkfifo((m_dir / "fifo.conf").c_str(), 0644), 0);
-    ::mkdir((m_dir / "dir.conf").c_str(), 0755);
-    const std::string unreadable[] = {m_dir / "none.conf", m_dir / "fifo.conf", "/dev/null",
-                                      "/dev/zero", m_dir / "dir.conf"};
-    for (const std::string& path : unreadable) {
-        ::testing::internal::CaptureStdout();
-        EXPECT_EQ(m_mgr.loadFromFile(path.c_str(), '='), -1) << path;
-        EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-                  "cfgFile.loadFile: Fail to open config file " + path + ".\n");
-    }
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(m_mgr.write2File((m_dir / "no/such/dir.conf").c_str()), -1);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "cfgFile.wriFile: Fail to open config file " + (m_dir / "no/such/dir.conf") + ".\n");
-    // A symbolic link to a regular file is read.
-    testsupport::writeFile(m_dir / "real.conf", "a=1\n");
-    ASSERT_EQ(::symlink((m_dir / "real.conf").c_str(), (m_dir / "link.conf").c_str()), 0);
-    EXPECT_EQ(m_mgr.loadFromFile((m_dir / "link.conf").c_str(), '='), 0);
-    EXPECT_EQ(value("A"), "1");
-}
-
-TEST_F(CfgFileMgrTest, WritesSortedUpperCaseKeysWithEqualsSign) {
-    load("b:2\na:1\nc:\n", ':');
-    m_mgr.setValue("d", "x=y");
-    ASSERT_EQ(m_mgr.write2File((m_dir / "out.conf").c_str()), 0);
-    EXPECT_EQ(testsupport::readFile(m_dir / "out.conf"), "A=1\nB=2\nC=\nD=x=y\n");
-}
-
-TEST_F(CfgFileMgrTest, NumericGettersConvertLikeAtoi) {
-    load("big=300\nneg=-1\nword=abc\nlead= 42x\n");
-    const std::pair<const char*, int> ints[] = {{"big", 300},
-                                                {"neg", -1},
-                                                {"word", 0},
-                                                {"lead", 42}};
-    for (const auto& c : ints) {
-        int n = 7;
-        EXPECT_EQ(m_mgr.getValue(c.first, n), 0);
-        EXPECT_EQ(n, c.second) << c.first;
-    }
-    const std::pair<const char*, int> bytes[] = {{"big", 44}, {"neg", 255}, {"word", 0}};
-    for (const auto& c : bytes) {
-        unsigned char b = 7;
-        EXPECT_EQ(m_mgr.getValue(c.first, b), 0);
-        EXPECT_EQ(b, c.second) << c.first;
-    }
-    int n = 7;
-    unsigned char b = 7;
-    EXPECT_EQ(m_mgr.getValue("none", n), -1);
-    EXPECT_EQ(m_mgr.getValue("none", b), -1);
-    EXPECT_EQ(n, 7);
-    EXPECT_EQ(b, 7);
-}
-
-TEST(CfgStringTest, IsDigit) {
-    EXPECT_EQ(CCfgFileMgr::isDigit(""), 1);
-    EXPECT_EQ(CCfgFileMgr::isDigit("0123"), 1);
-    EXPECT_EQ(CCfgFileMgr::isDigit("12a"), 0);
-    EXPECT_EQ(CCfgFileMgr::isDigit("-1"), 0);
-    EXPECT_EQ(CCfgFileMgr::isDigit(" 1"), 0);
-    EXPECT_EQ(CCfgFileMgr::isDigit("1\xB1"), 0);
-}
-
-TEST(CfgStringTest, TrimStr) {
-    const std::pair<std::string, std::string> cases[] = {{"\t a b \t", "a b"},
-                                                         {"   ", ""},
-                                                         {"", ""},
-                                                         {"x", "x"},
-                                                         {" \n ", "\n"}};
     for (const auto& c : cases) {
-        std::string s = c.first;
-        trimStr(s);
-        EXPECT_EQ(s, c.second);
+        SCOPED_TRACE(c.text.substr(0, 40) + " / " + c.key);
+        TempDir dir;
+        std::string path = dir / "c.conf";
+        if (c.text == "<fifo>")
+            ASSERT_EQ(mkfifo(path.c_str(), 0644), 0);
+        else if (c.text == "<dir>")
+            ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+        else if (c.text.rfind("/dev/", 0) == 0)
+            path = c.text;
+        else
+            writeFile(path, c.text);
+        const bool bOpens = c.text[0] != '<' && c.text[0] != '/';
+        CCfgFileMgr mgr;
+        ::testing::internal::CaptureStdout();
+        EXPECT_EQ(mgr.loadFromFile(path.c_str(), '='), bOpens ? 0 : -1);
+        EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+                  !bOpens      ? "cfgFile.loadFile: Fail to open config file " + path + ".\n"
+                  : c.nBadLine ? "cfgFile.loadFile: [" + std::to_string(c.nBadLine) +
+                                     "] Invalid data [key value] - no separator.\n"
+                               : "");
+        std::string value = "<absent>";
+        mgr.getValue(c.key.c_str(), value);
+        EXPECT_EQ(value, c.value);
     }
 }
 
-TEST(CfgStringTest, Upper4StdFoldsAsciiAndKeepsDoubleByteCharacters) {
-    EXPECT_EQ(upper4Std("abc-Z_9"), "ABC-Z_9");
-    EXPECT_EQ(upper4Std("\xB0\x61"), "\xB0\x61");
-    EXPECT_EQ(upper4Std("a\xB0\x61z"), "A\xB0\x61Z");
-    EXPECT_EQ(upper4Std("ab\xC3"), "AB\xC3") << "a lone lead byte at the end is kept";
+// The file is written with "=" whatever the separator read; a second load merges.
+TEST(CfgFileMgrTest, WriteRules) {
+    TempDir dir;
+    CCfgFileMgr mgr;
+    ::testing::internal::CaptureStdout();
+    writeFile(dir / "in.conf", "b:2\na:1\nc:\n");
+    mgr.loadFromFile((dir / "in.conf").c_str(), ':');
+    writeFile(dir / "in.conf", "a:9\n");
+    mgr.loadFromFile((dir / "in.conf").c_str(), ':');
+    mgr.setValue("d", "x=y");
+    EXPECT_EQ(mgr.write2File((dir / "out.conf").c_str()), 0);
+    EXPECT_EQ(mgr.write2File((dir / "no/c.conf").c_str()), -1);
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "cfgFile.wriFile: Fail to open config file " + dir / "no/c.conf" + ".\n");
+    EXPECT_EQ(readFile(dir / "out.conf"), "A=9\nB=2\nC=\nD=x=y\n");
 }
 
-TEST_F(CfgFileMgrTest, KeyEndingInALeadByteIsFoundAgain) {
-    load("ke\xC3=1\n");
-    EXPECT_EQ(value("KE\xC3"), "1");
-    EXPECT_EQ(value("ke\xC3"), "1");
-}
-
-TEST(CfgStringTest, DivideStringByOneSep) {
-    std::string l, r;
-    divideStringByOneSep("a.b.c", l, r, '.', true);
-    EXPECT_EQ(l + "|" + r, "a|b.c");
-    divideStringByOneSep("a.b.c", l, r, '.', false);
-    EXPECT_EQ(l + "|" + r, "a.b|c");
-    divideStringByOneSep("abc", l, r, '.', true);
-    EXPECT_EQ(l + "|" + r, "abc|");
-    divideStringByOneSep("log_clean,7,9", l, r, ',', true);
-    EXPECT_EQ(l + "|" + r, "log_clean|7,9");
-}
-
-TEST(CfgStringTest, Joint2String) {
-    std::string out = "stale";
-    joint2String("K", "v", "=", out, false);
-    EXPECT_EQ(out, "K=v");
-    joint2String("K", "", "=", out, true);
-    EXPECT_EQ(out, "K=");
-    joint2String("K", "", "=", out, false);
-    EXPECT_EQ(out, "K");
+// The getters no caller in the system uses, and isDigit; results written as text.
+TEST(CfgFileMgrTest, OtherFunctions) {
+    CCfgFileMgr mgr;
+    for (const char* pszKeyValue : {"big=300", "neg=-1", "word=abc", "lead= 42x"})
+        mgr.setValue(std::string(pszKeyValue, strchr(pszKeyValue, '=')).c_str(),
+                     strchr(pszKeyValue, '=') + 1);
+    const auto get = [&](const char* pszKey) {
+        int n = 7;
+        unsigned char b = 7;
+        const int nResult = mgr.getValue(pszKey, n) + mgr.getValue(pszKey, b);
+        return std::to_string(nResult) + ":" + std::to_string(n) + ":" + std::to_string(b);
+    };
+    const std::pair<std::string, std::string> cases[] = {
+        {get("BIG"), "0:300:44"},
+        {get("neg"), "0:-1:255"},
+        {get("word"), "0:0:0"},
+        {get("lead"), "0:42:42"},
+        {get("none"), "-2:7:7"},
+        {std::to_string(CCfgFileMgr::isDigit("") * 10 + CCfgFileMgr::isDigit("0123")), "11"},
+        {std::to_string(CCfgFileMgr::isDigit("-1") * 10 + CCfgFileMgr::isDigit("1\xB1")), "0"},
+    };
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i)
+        EXPECT_EQ(cases[i].first, cases[i].second) << "case " << i;
 }
 
 }  // namespace
