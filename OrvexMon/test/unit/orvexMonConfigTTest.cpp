@@ -16,35 +16,26 @@ using testsupport::writeFile;
 
 namespace {
 
-// "@" in sys and installDir stands for the test's directory; client null: no client file. exit: the
-// process ends with status 1 and prints that. A COMMAND_PORT that gives port 0 logs one
-// error line and takes the default.
+// "@" stands for the test's directory; client null: no client file; want: port, hour and days,
+// null when the process ends with status 1 and its message; badPort: the COMMAND_PORT that
+// gives no port and is logged once.
 TEST(ConfigTTest, DerivationsFromBothFiles) {
     const struct {
         std::string sys, installDir;
-        const char* client;
-        int port, hour, days;
-        const char* exit;
+        const char *client, *want, *badPort = nullptr;
     } cases[] = {
-        {"  install_dir =  @  \n", "@", "COMMAND_PORT=50100\nLOG_CLEAN_HOUR=3\nLOG_KEEP_DAYS=14",
-         50100, 3, 14, nullptr},
-        {"# c\r\n\r\nINSTALL_DIR=@/\r\n", "@/", "COMMAND_PORT=1234\r\nLOG_KEEP_DAYS=5\r", 1234, 10,
-         5, nullptr},
-        {"INSTALL_DIR=\n", "", nullptr, 50002, 10, 7, nullptr},
-        {"INSTALL_DIR=@", "@", "LOG_CLEAN_HOUR=0\nLOG_KEEP_DAYS=30", 50002, 0, 30, nullptr},
-        {"INSTALL_DIR=@", "@", "LOG_CLEAN_HOUR=23\nLOG_KEEP_DAYS=1", 50002, 23, 1, nullptr},
-        {"INSTALL_DIR=@", "@", "LOG_CLEAN_HOUR=24\nLOG_KEEP_DAYS=0", 50002, 10, 7, nullptr},
-        {"INSTALL_DIR=@", "@", "LOG_CLEAN_HOUR=-1\nLOG_KEEP_DAYS=31", 50002, 10, 7, nullptr},
-        {"INSTALL_DIR=@", "@", "LOG_CLEAN_HOUR=abc\nLOG_KEEP_DAYS=5 days", 50002, 0, 5, nullptr},
-        {"INSTALL_DIR=@", "@", "COMMAND_PORT=abc", 50002, 10, 7, nullptr},
-        {"INSTALL_DIR=@", "@", "COMMAND_PORT=", 50002, 10, 7, nullptr},
-        {"INSTALL_DIR=@", "@", "COMMAND_PORT=0", 50002, 10, 7, nullptr},
-        {"INSTALL_DIR=@", "@", "COMMAND_PORT=65536", 50002, 10, 7, nullptr},
-        {"INSTALL_DIR=@", "@", "COMMAND_PORT=70000", 70000, 10, 7, nullptr},
-        {"INSTALL_DIR=@", "@", "COMMAND_PORT=1\nCOMMAND_PORT=2", 2, 10, 7, nullptr},
-        {"", "", nullptr, 0, 0, 0, "[OrvexMon] Can't found INSTALL_DIR from @ \n"},
-        {"\xEF\xBB\xBFINSTALL_DIR=@\n", "", nullptr, 0, 0, 0,
-         "[OrvexMon] Can't found INSTALL_DIR from @ \n"},
+        // clang-format off
+        {"  install_dir =  @  \n", "@", "COMMAND_PORT=50100\nLOG_CLEAN_HOUR=0\nLOG_KEEP_DAYS=30", "50100 0 30"},
+        {"# c\r\n\r\nINSTALL_DIR=@/\r\n", "@/", "COMMAND_PORT=1234\r\nLOG_CLEAN_HOUR=23\r\nLOG_KEEP_DAYS=1\r", "1234 23 1"},
+        {"INSTALL_DIR=\n", "", nullptr, "50002 10 7"},
+        {"INSTALL_DIR=@", "@", "COMMAND_PORT=abc\nLOG_CLEAN_HOUR=24\nLOG_KEEP_DAYS=0", "50002 10 7", "abc"},
+        {"INSTALL_DIR=@", "@", "COMMAND_PORT=\nLOG_CLEAN_HOUR=-1\nLOG_KEEP_DAYS=31", "50002 10 7", ""},
+        {"INSTALL_DIR=@", "@", "COMMAND_PORT=0\nLOG_CLEAN_HOUR=abc\nLOG_KEEP_DAYS=5 days", "50002 0 5", "0"},
+        {"INSTALL_DIR=@", "@", "COMMAND_PORT=65536", "50002 10 7", "65536"},
+        {"INSTALL_DIR=@", "@", "COMMAND_PORT=1\nCOMMAND_PORT=70000", "70000 10 7"},
+        {"", "", nullptr, nullptr},
+        {"\xEF\xBB\xBFINSTALL_DIR=@\n", "", nullptr, nullptr},
+        // clang-format on
     };
     const std::string& logDir = testsupport::ensureTestLog("OrvexMonConfigTTest");
     for (const auto& c : cases) {
@@ -58,23 +49,20 @@ TEST(ConfigTTest, DerivationsFromBothFiles) {
         };
         if (!c.sys.empty())
             writeFile(sysFile, subst(c.sys, dir.path()));
-        if (c.exit != nullptr) {
+        if (c.want == nullptr) {
             // Built in a thread of ACE's thread manager while the main thread waits for
             // the lock it holds, as the command server may: the exit must not hang.
+            static ACE_Thread_Mutex lock;
             const pid_t pid = fork();
             if (pid == 0) {
-                static ACE_Thread_Mutex lock;
-                static std::string path;
-                path = sysFile;
-                const int fd = open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-                dup2(fd, STDOUT_FILENO);
+                dup2(open((dir / "out").c_str(), O_WRONLY | O_CREAT, 0644), STDOUT_FILENO);
                 ACE_Thread_Manager::instance()->spawn(
-                    [](void*) -> ACE_THR_FUNC_RETURN {
+                    [](void* pszPath) -> ACE_THR_FUNC_RETURN {
                         ACE_Guard<ACE_Thread_Mutex> guard(lock);
-                        CConfigT cfg(path.c_str());
+                        CConfigT cfg(static_cast<const char*>(pszPath));
                         return 0;
                     },
-                    nullptr);
+                    const_cast<char*>(sysFile.c_str()));
                 for (;;)
                     ACE_Guard<ACE_Thread_Mutex> guard(lock);
             }
@@ -87,7 +75,8 @@ TEST(ConfigTTest, DerivationsFromBothFiles) {
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
             const std::string open =
                 c.sys.empty() ? "cfgFile.loadFile: Fail to open config file @.\n" : "";
-            EXPECT_EQ(testsupport::readFile(dir / "out"), subst(open + c.exit, sysFile));
+            EXPECT_EQ(testsupport::readFile(dir / "out"),
+                      subst(open + "[OrvexMon] Can't found INSTALL_DIR from @ \n", sysFile));
             continue;
         }
         ASSERT_EQ(mkdir((dir / "conf").c_str(), 0755), 0);
@@ -98,29 +87,23 @@ TEST(ConfigTTest, DerivationsFromBothFiles) {
         const size_t nMark = testsupport::logText(logDir).size();
         ::testing::internal::CaptureStdout();
         const CConfigT cfg(sysFile.c_str());
-        const std::string d = subst(c.installDir, dir.path());
         EXPECT_EQ(::testing::internal::GetCapturedStdout(),
                   c.client ? "" : "cfgFile.loadFile: Fail to open config file /conf/Orvex.conf.\n");
-        EXPECT_EQ(cfg.m_strInstallDir + " " + cfg.m_strAccessBrokerPath + " " +
-                      cfg.m_strAssetWardenPath + " " + cfg.m_strLeakSentryPath + " " +
-                      cfg.m_strOrvexAuxPath + " " + cfg.m_strSelfGuardKoPath + " " +
-                      cfg.m_strInstallLogDir + " " + cfg.m_strClientFilesDir,
-                  d + " " + d + "/AccessBroker " + d + "/AssetWarden " + d + "/LeakSentry " + d +
-                      "/OrvexAux " + d + "/libs/self_guard.ko " + d + "/log/ " + d +
-                      "/clientfiles/");
-        EXPECT_EQ(cfg.m_nDaemonLogLevel, 2);
-        EXPECT_EQ(cfg.m_nCommandPort, c.port);
-        EXPECT_EQ(s_iLogCleanHour, c.hour);
-        EXPECT_EQ(s_iLogKeepDays, c.days);
-        const char* pszPort = c.client ? strstr(c.client, "COMMAND_PORT=") : nullptr;
+        EXPECT_EQ(cfg.m_strInstallDir + " " + cfg.m_strAccessBrokerPath + cfg.m_strAssetWardenPath +
+                      cfg.m_strLeakSentryPath + cfg.m_strOrvexAuxPath + cfg.m_strSelfGuardKoPath +
+                      cfg.m_strInstallLogDir + cfg.m_strClientFilesDir,
+                  subst("@ @/AccessBroker@/AssetWarden@/LeakSentry@/OrvexAux@/libs/self_guard.ko"
+                        "@/log/@/clientfiles/",
+                        subst(c.installDir, dir.path())));
+        EXPECT_EQ(std::to_string(cfg.m_nCommandPort) + " " + std::to_string(s_iLogCleanHour) + " " +
+                      std::to_string(s_iLogKeepDays) + " " + std::to_string(cfg.m_nDaemonLogLevel),
+                  c.want + std::string(" 2"));
         const std::string log = testsupport::logText(logDir).substr(nMark);
-        const bool bPortLine = pszPort != nullptr && c.port == 50002;
-        EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), bPortLine ? 1 : 0);
-        EXPECT_EQ(testsupport::hasLogLine(log, " [ERR] ",
-                                          "[CConfigT] COMMAND_PORT \"" +
-                                              std::string(pszPort ? pszPort + 13 : "") +
-                                              "\" gives no port; using the default 50002."),
-                  bPortLine);
+        EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), c.badPort ? 1 : 0);
+        EXPECT_TRUE(!c.badPort ||
+                    testsupport::hasLogLine(log, " [ERR] ",
+                                            "[CConfigT] COMMAND_PORT \"" + std::string(c.badPort) +
+                                                "\" gives no port; using the default 50002."));
     }
 }
 
