@@ -4,9 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
-using testsupport::readFile;
 using testsupport::TempDir;
 using testsupport::writeFile;
 
@@ -56,24 +54,6 @@ TEST(CfgFileMgrTest, LoadRules) {
         mgr.getValue(c.key.c_str(), value);
         EXPECT_EQ(value, c.value);
     }
-}
-
-// The calls no caller in the system uses. Written with "=" whatever the separator read.
-TEST(CfgFileMgrTest, OtherFunctions) {
-    TempDir dir;
-    CCfgFileMgr mgr;
-    writeFile(dir / "in.conf", "b:-1\na:300\nc:\n");
-    mgr.loadFromFile((dir / "in.conf").c_str(), ':');
-    mgr.setValue("d", "x=y");
-    EXPECT_EQ(mgr.write2File((dir / "out.conf").c_str()), 0);
-    EXPECT_EQ(readFile(dir / "out.conf"), "A=300\nB=-1\nC=\nD=x=y\n");
-    int n = 7;
-    unsigned char b = 7, none = 7;
-    EXPECT_EQ(mgr.getValue("A", b) + mgr.getValue("b", n) + mgr.getValue("none", none), -1);
-    EXPECT_EQ(std::to_string(n) + " " + std::to_string(b) + " " + std::to_string(none), "-1 44 7");
-    EXPECT_EQ(CCfgFileMgr::isDigit("") + CCfgFileMgr::isDigit("0123") * 2 +
-                  CCfgFileMgr::isDigit("-1") + CCfgFileMgr::isDigit("1\xB1"),
-              3);
 }
 
 }  // namespace
