@@ -13,8 +13,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <functional>
-
 using namespace std::chrono_literals;
 using namespace testsupport;
 
@@ -33,22 +31,9 @@ bool answersEcho(const UdpSocket& sock, uint16_t nPort) {
         5s);
 }
 
-// Runs body in a child that has become the user nobody, and pause()s there until killed;
-// the child's pid, or -1 when we cannot change users.
-pid_t forkAsNobody(const std::function<void()>& body) {
-    const passwd* pNobody = getpwnam("nobody");
-    if (geteuid() != 0 || pNobody == nullptr)
-        return -1;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (setgroups(0, nullptr) != 0 || setgid(pNobody->pw_gid) != 0 ||
-            setuid(pNobody->pw_uid) != 0)
-            _exit(1);
-        body();
-        for (;;)
-            pause();
-    }
-    return pid;
+// What a detached daemon prints to the output it inherited.
+bool printsLater(const RunResult& run, const std::string& text) {
+    return waitFor([&] { return readFile(run.strOutputFile) == text; }, 5s);
 }
 
 // An INSTALL_DIR with a blank and shell characters (unquoted, the shell would touch a
@@ -63,29 +48,28 @@ TEST(DaemonTest, StartLockAndStop) {
     ASSERT_EQ(symlink(box.path("target").c_str(), lock.c_str()), 0);
     const RunResult linked = box.run({});
     EXPECT_EQ(linked.nStatus, 0);
-    EXPECT_TRUE(waitFor(
-        [&] {
-            return readFile(linked.strOutputFile) ==
-                   "OrvexMon error: " + lock + ": Too many levels of symbolic links\n";
-        },
-        5s))
-        << readFile(linked.strOutputFile);
+    EXPECT_TRUE(
+        printsLater(linked, "OrvexMon error: " + lock + ": Too many levels of symbolic links\n"));
     EXPECT_EQ(box.countInLog("procMng.lockProc: Fail to open lock file " + lock), 1);
     EXPECT_EQ(readFile(box.path("target")), "keep");
     unlink(lock.c_str());
     writeFile(lock, "");
     chmod(lock.c_str(), 0644);
     const passwd* pNobody = getpwnam("nobody");
-    if (pNobody != nullptr && chown(lock.c_str(), pNobody->pw_uid, 0) == 0) {
-        const pid_t decoy = forkAsNobody([&] {
-            struct flock hold = {};
-            hold.l_type = F_RDLCK;
-            fcntl(open(lock.c_str(), O_RDONLY), F_SETLK, &hold);
-            prctl(PR_SET_DUMPABLE, 0);
-            prctl(PR_SET_NAME, "AccessBroker");
-        });
-        ASSERT_TRUE(decoy < 0 || waitFor([&] { return box.isRunning("AccessBroker"); }, 5s));
+    const bool bDecoy = pNobody != nullptr && chown(lock.c_str(), pNobody->pw_uid, 0) == 0;
+    if (bDecoy && fork() == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(pNobody->pw_gid) != 0 ||
+            setuid(pNobody->pw_uid) != 0)
+            _exit(1);
+        struct flock hold = {};
+        hold.l_type = F_RDLCK;
+        fcntl(open(lock.c_str(), O_RDONLY), F_SETLK, &hold);
+        prctl(PR_SET_DUMPABLE, 0);
+        prctl(PR_SET_NAME, "AccessBroker");
+        for (;;)
+            pause();
     }
+    ASSERT_TRUE(!bDecoy || waitFor([&] { return box.isRunning("AccessBroker"); }, 5s));
 
     // The launcher's output read to its end, as $(./OrvexMon) does: it ends only when the
     // daemon has let go of it.
@@ -104,13 +88,9 @@ TEST(DaemonTest, StartLockAndStop) {
 
     const RunResult second = box.run({});
     EXPECT_EQ(second.nStatus, 0);
-    EXPECT_TRUE(waitFor(
-        [&] {
-            return readFile(second.strOutputFile) ==
-                   "OrvexMon error : Process is running now, can not exist two instances!\n";
-        },
-        5s))
-        << readFile(second.strOutputFile);
+    EXPECT_TRUE(
+        printsLater(second,
+                    "OrvexMon error : Process is running now, can not exist two instances!\n"));
     EXPECT_TRUE(
         waitFor([&] { return box.countInLog("procMng.lockProc: OrvexMon is running now.") == 1; },
                 5s));

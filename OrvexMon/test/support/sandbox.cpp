@@ -112,12 +112,9 @@ RunResult Sandbox::runUnder(const std::vector<std::string>& prefix,
     }
     const pid_t pid = fork();
     if (pid == 0) {
-        const int fd = open(strOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd < 0 || chdir(home().c_str()) != 0)
+        if (!freopen(strOut.c_str(), "w", stdout) || dup2(STDOUT_FILENO, STDERR_FILENO) < 0 ||
+            chdir(home().c_str()) != 0)
             _exit(126);
-        dup2(fd, STDOUT_FILENO);
-        dup2(fd, STDERR_FILENO);
-        close(fd);
         for (std::string& var : vars)
             putenv(var.data());
         execvp(argv[0], argv.data());
@@ -128,8 +125,7 @@ RunResult Sandbox::runUnder(const std::vector<std::string>& prefix,
         waitFor([&] { return hasEnded(pid); }, std::chrono::seconds(5));
         ADD_FAILURE() << "OrvexMon did not end in time";
     }
-    const int status = m_mapReaped[pid];
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(strOut), strOut};
+    return {exitStatus(pid), readFile(strOut), strOut};
 }
 
 pid_t Sandbox::startDaemon(const std::vector<std::string>& prefix) {
@@ -164,11 +160,6 @@ bool Sandbox::stopDaemon(int nSignal) {
     return bEnded;
 }
 
-int Sandbox::exitStatus(pid_t pid) const {
-    const auto it = m_mapReaped.find(pid);
-    return it != m_mapReaped.end() && WIFEXITED(it->second) ? WEXITSTATUS(it->second) : -1;
-}
-
 std::string Sandbox::log(const char* pszModule) const {
     const time_t now = time(nullptr);
     char szDate[16];
@@ -193,10 +184,6 @@ std::vector<pid_t> Sandbox::pidsOf(const std::string& name) {
             pids.push_back(pid);
     }
     return pids;
-}
-
-int Sandbox::starts(const std::string& name) const {
-    return static_cast<int>(readLines(path(name + ".starts")).size());
 }
 
 std::vector<long long> Sandbox::startTimes(const std::string& name) const {
@@ -231,11 +218,6 @@ void Sandbox::reap() {
     int status;
     for (pid_t pid; (pid = waitpid(-1, &status, WNOHANG)) > 0;)
         m_mapReaped[pid] = status;
-}
-
-bool Sandbox::hasEnded(pid_t pid) {
-    reap();
-    return m_mapReaped.count(pid) != 0;
 }
 
 }  // namespace testsupport

@@ -9,6 +9,7 @@
 #include "testSupport.h"
 
 #include <sys/types.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <map>
@@ -56,21 +57,24 @@ public:
     /// gone in time. Nothing may have printed a message or a sanitizer report on the way.
     bool stopDaemon(int nSignal = 0);
     /// Exit status of a child we reaped (the daemon is ours in a pid namespace); -1 else.
-    int exitStatus(pid_t pid) const;
+    int exitStatus(pid_t pid) const {
+        const auto it = m_mapReaped.find(pid);
+        return it != m_mapReaped.end() && WIFEXITED(it->second) ? WEXITSTATUS(it->second) : -1;
+    }
 
     std::string log(const char* pszModule = "OrvexMon") const;  ///< Today's log file.
     int countInLog(const std::string& text) const;
     /// Live (not zombie) pids whose command name is name.
     std::vector<pid_t> pidsOf(const std::string& name);
     bool isRunning(const std::string& name) { return !pidsOf(name).empty(); }
-    int starts(const std::string& name) const;  ///< Lines in <name>.starts.
+    int starts(const std::string& name) const { return int(startTimes(name).size()); }
     /// When each start of name happened, on the monotonic clock, in milliseconds.
     std::vector<long long> startTimes(const std::string& name) const;
     /// Pids whose end the daemon watches (its pidfd descriptors).
     std::vector<pid_t> watchedPids() const;
     /// Waits until a watchdog pass has run after now: a fresh core file gets mode 0777.
     bool waitForPass(std::chrono::milliseconds timeout = std::chrono::seconds(12));
-    bool hasEnded(pid_t pid);
+    bool hasEnded(pid_t pid) { return reap(), m_mapReaped.count(pid) != 0; }
 
 private:
     void reap();  // ended children: we are init of our own pid namespace when run as root
