@@ -103,13 +103,7 @@ RunResult Sandbox::runUnder(const std::vector<std::string>& prefix,
     for (std::string& word : words)
         argv.push_back(word.data());
     argv.push_back(nullptr);
-    // Reports land beside the tree, whatever the daemon did with its output.
     std::vector<std::string> vars = env;
-    for (const char* pszVar : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
-        const char* pszOld = getenv(pszVar);
-        vars.push_back(std::string(pszVar) + "=" + (pszOld ? pszOld : "") + ":log_path=\"" +
-                       (m_dir / "sanitizer") + "\"");
-    }
     const pid_t pid = fork();
     if (pid == 0) {
         if (!freopen(strOut.c_str(), "w", stdout) || dup2(STDOUT_FILENO, STDERR_FILENO) < 0 ||
@@ -117,6 +111,15 @@ RunResult Sandbox::runUnder(const std::vector<std::string>& prefix,
             _exit(126);
         for (std::string& var : vars)
             putenv(var.data());
+        // Reports land beside the tree, whatever the daemon did with its output.
+        for (const char* pszVar : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
+            const char* pszOld = getenv(pszVar);
+            setenv(pszVar,
+                   (std::string(pszOld ? pszOld : "") + ":log_path=\"" + (m_dir / "sanitizer") +
+                    "\"")
+                       .c_str(),
+                   1);
+        }
         execvp(argv[0], argv.data());
         _exit(127);
     }
