@@ -1,56 +1,41 @@
 #include "sandbox.h"
 
+#include "udpTestSupport.h"
+
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <stdio.h>
-#include <sys/socket.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 namespace testsupport {
 
 namespace {
 
+namespace fs = std::filesystem;
+
 const char* const kServices[] = {"AccessBroker", "AssetWarden", "LeakSentry"};
 
-int freeUdpPort() {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-        ADD_FAILURE() << "no free UDP port";
-    close(fd);
-    return ntohs(addr.sin_port);
-}
-
-// Command name and state of a process from /proc/<pid>/stat; false when it is gone.
-bool readStat(pid_t pid, std::string& comm, char& state) {
+// The command name of a live (not zombie) process from /proc/<pid>/stat; "" when it is gone.
+std::string liveCommandName(pid_t pid) {
     const std::string text = readFile("/proc/" + std::to_string(pid) + "/stat");
     const size_t open = text.find('('), close = text.rfind(')');
-    if (open == std::string::npos || close == std::string::npos || close + 2 >= text.size())
-        return false;
-    comm = text.substr(open + 1, close - open - 1);
-    state = text[close + 2];
-    return true;
+    if (close == std::string::npos || close + 2 >= text.size() || strchr("ZX", text[close + 2]))
+        return "";
+    return text.substr(open + 1, close - open - 1);
 }
 
-bool isAlive(pid_t pid) {
-    std::string comm;
-    char state;
-    return readStat(pid, comm, state) && state != 'Z' && state != 'X';
+std::vector<std::string> namesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
+        names.push_back(it->path().filename());
+    return names;
 }
 
 }  // namespace
@@ -58,32 +43,25 @@ bool isAlive(pid_t pid) {
 std::vector<std::string> descriptorsOf(pid_t pid) {
     std::vector<std::string> targets;
     const std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
-    DIR* pDir = opendir(dir.c_str());
-    while (const dirent* pEntry = pDir ? readdir(pDir) : nullptr) {
-        char szTarget[512] = {};
-        if (pEntry->d_name[0] != '.' &&
-            readlink((dir + pEntry->d_name).c_str(), szTarget, sizeof(szTarget) - 1) > 0)
-            targets.push_back(std::string(pEntry->d_name) + " -> " + szTarget);
+    for (const std::string& name : namesIn(dir)) {
+        std::error_code ec;
+        const fs::path target = fs::read_symlink(dir + name, ec);
+        if (!ec)
+            targets.push_back(name + " -> " + target.string());
     }
-    if (pDir)
-        closedir(pDir);
     return targets;
 }
 
 Sandbox::Sandbox(const std::string& strHomeName)
     : m_strHome(m_dir / strHomeName), m_nPort(freeUdpPort()) {
-    namespace fs = std::filesystem;
-    fs::create_directory(m_strHome);
+    fs::create_directories(path("conf"));
     fs::create_directories(fs::path(ORVEXMON_TEST_SYSTEM_CONF).parent_path());
     writeFile(ORVEXMON_TEST_SYSTEM_CONF, "INSTALL_DIR=" + home() + "\n");
-    fs::create_directory(path("conf"));
     // A clean hour far from now keeps the daily log task out of the way.
     const time_t now = time(nullptr);
-    struct tm tmNow;
-    localtime_r(&now, &tmNow);
     writeFile(path("conf/Orvex.conf"),
-              "COMMAND_PORT=" + std::to_string(m_nPort) +
-                  "\nLOG_CLEAN_HOUR=" + std::to_string((tmNow.tm_hour + 12) % 24) + "\n");
+              "COMMAND_PORT=" + std::to_string(m_nPort) + "\nLOG_CLEAN_HOUR=" +
+                  std::to_string((localtime(&now)->tm_hour + 12) % 24) + "\n");
     setCustomization("");
     fs::create_symlink(ORVEXMON_TEST_BINARY, path("OrvexMon"));
     for (const char* pszName : kServices)
@@ -91,22 +69,18 @@ Sandbox::Sandbox(const std::string& strHomeName)
 }
 
 Sandbox::~Sandbox() {
-    if (m_daemonPid > 0 && isAlive(m_daemonPid))
+    const auto daemonGone = [&] { return m_daemonPid <= 0 || liveCommandName(m_daemonPid).empty(); };
+    if (!daemonGone())
         kill(m_daemonPid, SIGKILL);
     for (const char* pszName : kServices) {
         for (pid_t pid : pidsOf(pszName))
             kill(pid, SIGKILL);
     }
-    waitFor(
-        [&] {
-            reap();
-            return !(m_daemonPid > 0 && isAlive(m_daemonPid));
-        },
-        std::chrono::seconds(5));
+    waitFor([&] { return reap(), daemonGone(); }, std::chrono::seconds(5));
     unlink(ORVEXMON_TEST_SYSTEM_CONF);
-    for (const auto& entry : std::filesystem::directory_iterator(m_dir.path())) {
-        if (entry.path().filename().string().rfind("sanitizer", 0) == 0)
-            ADD_FAILURE() << readFile(entry.path());
+    for (const std::string& name : namesIn(m_dir.path())) {
+        if (name.rfind("sanitizer", 0) == 0)
+            ADD_FAILURE() << readFile(m_dir / name);
     }
 }
 
@@ -116,75 +90,61 @@ void Sandbox::setCustomization(const std::string& strElements) {
                   "\n</OrvexCustom>\n");
 }
 
-void Sandbox::writeRaw(const std::string& name, const std::string& content) {
-    writeFile(path(name), content);
-}
-
-RunResult Sandbox::run(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
-    return runUnder({}, args, {}, timeout);
-}
-
 RunResult Sandbox::runUnder(const std::vector<std::string>& prefix,
                             const std::vector<std::string>& args,
                             const std::vector<std::string>& env,
                             std::chrono::milliseconds timeout) {
     static int s_nRun = 0;
     const std::string strOut = path("run" + std::to_string(++s_nRun) + ".out");
+    std::vector<std::string> words = prefix;
+    words.push_back("./OrvexMon");
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> vars = env;
     const pid_t pid = fork();
     if (pid == 0) {
-        const int fd = open(strOut.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd < 0 || chdir(home().c_str()) != 0)
+        if (!freopen(strOut.c_str(), "w", stdout) || dup2(STDOUT_FILENO, STDERR_FILENO) < 0 ||
+            chdir(home().c_str()) != 0)
             _exit(126);
-        dup2(fd, STDOUT_FILENO);
-        dup2(fd, STDERR_FILENO);
-        close(fd);
-        for (const std::string& entry : env)
-            putenv(const_cast<char*>(entry.c_str()));
+        for (std::string& var : vars)
+            putenv(var.data());
         // Reports land beside the tree, whatever the daemon did with its output.
         for (const char* pszVar : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
             const char* pszOld = getenv(pszVar);
-            const std::string strValue =
-                std::string(pszOld ? pszOld : "") + ":log_path=\"" + (m_dir / "sanitizer") + "\"";
-            setenv(pszVar, strValue.c_str(), 1);
+            setenv(pszVar,
+                   (std::string(pszOld ? pszOld : "") + ":log_path=\"" + (m_dir / "sanitizer") +
+                    "\"")
+                       .c_str(),
+                   1);
         }
-        std::vector<char*> argv;
-        for (const std::string& arg : prefix)
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(const_cast<char*>("./OrvexMon"));
-        for (const std::string& arg : args)
-            argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
         execvp(argv[0], argv.data());
         _exit(127);
     }
-    RunResult result;
     if (!waitFor([&] { return hasEnded(pid); }, timeout)) {
         kill(pid, SIGKILL);
         waitFor([&] { return hasEnded(pid); }, std::chrono::seconds(5));
         ADD_FAILURE() << "OrvexMon did not end in time";
     }
-    const int status = m_mapReaped[pid];
-    if (WIFEXITED(status))
-        result.nStatus = WEXITSTATUS(status);
-    result.strOutput = readFile(strOut);
-    result.strOutputFile = strOut;
-    return result;
+    return {exitStatus(pid), readFile(strOut), strOut};
 }
 
 pid_t Sandbox::startDaemon(const std::vector<std::string>& prefix) {
+    // Each daemon of this tree logs this once; the new one's line is the last.
+    const std::string marker = "[dbg-in-wrn] start check";
+    const int nBefore = countInLog(marker);
     const RunResult launch = runUnder(prefix, {}, {}, std::chrono::seconds(10));
     EXPECT_EQ(launch.nStatus, 0) << launch.strOutput;
     m_strDaemonOutput = launch.strOutputFile;
-    const std::string marker = "[dbg-in-wrn] start check";
-    if (!waitFor([&] { return log().find(marker) != std::string::npos; },
-                 std::chrono::seconds(10))) {
+    if (!waitFor([&] { return countInLog(marker) > nBefore; }, std::chrono::seconds(10))) {
         ADD_FAILURE() << "no daemon start in the log:\n" << log();
         return -1;
     }
     const std::string text = log();
-    const size_t at = text.rfind('\n', text.find(marker));
-    const size_t open = text.find("] [", at == std::string::npos ? 0 : at);
-    m_daemonPid = static_cast<pid_t>(atoi(text.c_str() + open + 3));
+    const size_t at = text.rfind('\n', text.rfind(marker));
+    m_daemonPid = atoi(text.c_str() + text.find("] [", at == std::string::npos ? 0 : at) + 3);
     return m_daemonPid;
 }
 
@@ -196,30 +156,17 @@ bool Sandbox::stopDaemon(int nSignal) {
         EXPECT_EQ(stop.nStatus, 255);
         EXPECT_EQ(stop.strOutput, "");
     }
-    const bool bEnded = waitFor(
-        [&] {
-            reap();
-            return !isAlive(m_daemonPid);
-        },
-        std::chrono::seconds(5));
+    const bool bEnded = waitFor([&] { return reap(), liveCommandName(m_daemonPid).empty(); },
+                                std::chrono::seconds(5));
     // A sanitizer writes its report as the process ends.
-    if (bEnded) {
-        EXPECT_EQ(readFile(m_strDaemonOutput), "");
-    }
+    EXPECT_EQ(bEnded ? readFile(m_strDaemonOutput) : "", "");
     return bEnded;
-}
-
-int Sandbox::exitStatus(pid_t pid) const {
-    const auto it = m_mapReaped.find(pid);
-    return it != m_mapReaped.end() && WIFEXITED(it->second) ? WEXITSTATUS(it->second) : -1;
 }
 
 std::string Sandbox::log(const char* pszModule) const {
     const time_t now = time(nullptr);
-    struct tm tmNow;
-    localtime_r(&now, &tmNow);
     char szDate[16];
-    strftime(szDate, sizeof(szDate), "%Y%m%d", &tmNow);
+    strftime(szDate, sizeof(szDate), "%Y%m%d", localtime(&now));
     return readFile(path(std::string("log/") + pszModule + szDate + ".log"));
 }
 
@@ -234,21 +181,12 @@ int Sandbox::countInLog(const std::string& text) const {
 std::vector<pid_t> Sandbox::pidsOf(const std::string& name) {
     reap();
     std::vector<pid_t> pids;
-    DIR* pDir = opendir("/proc");
-    while (const dirent* pEntry = pDir ? readdir(pDir) : nullptr) {
-        const pid_t pid = static_cast<pid_t>(atoi(pEntry->d_name));
-        std::string comm;
-        char state;
-        if (pid > 0 && readStat(pid, comm, state) && comm == name && state != 'Z' && state != 'X')
+    for (const std::string& entry : namesIn("/proc")) {
+        const pid_t pid = static_cast<pid_t>(atoi(entry.c_str()));
+        if (pid > 0 && liveCommandName(pid) == name)
             pids.push_back(pid);
     }
-    if (pDir)
-        closedir(pDir);
     return pids;
-}
-
-int Sandbox::starts(const std::string& name) const {
-    return static_cast<int>(readLines(path(name + ".starts")).size());
 }
 
 std::vector<long long> Sandbox::startTimes(const std::string& name) const {
@@ -260,16 +198,13 @@ std::vector<long long> Sandbox::startTimes(const std::string& name) const {
 
 std::vector<pid_t> Sandbox::watchedPids() const {
     std::vector<pid_t> pids;
-    const std::string dir = "/proc/" + std::to_string(m_daemonPid) + "/fdinfo";
-    DIR* pDir = opendir(dir.c_str());
-    while (const dirent* pEntry = pDir ? readdir(pDir) : nullptr) {
-        const std::string info = readFile(dir + "/" + pEntry->d_name);
+    const std::string dir = "/proc/" + std::to_string(m_daemonPid) + "/fdinfo/";
+    for (const std::string& name : namesIn(dir)) {
+        const std::string info = readFile(dir + name);
         const size_t at = info.find("\nPid:\t");
         if (at != std::string::npos)
             pids.push_back(static_cast<pid_t>(atoi(info.c_str() + at + 6)));
     }
-    if (pDir)
-        closedir(pDir);
     return pids;
 }
 
@@ -277,23 +212,15 @@ bool Sandbox::waitForPass(std::chrono::milliseconds timeout) {
     const std::string probe = path("probe" + std::to_string(++m_nPassProbe) + ".core");
     writeFile(probe, "");
     chmod(probe.c_str(), 0600);
-    return waitFor(
-        [&] {
-            struct stat st;
-            return stat(probe.c_str(), &st) == 0 && (st.st_mode & 0777) == 0777;
-        },
-        timeout);
+    struct stat st;
+    return waitFor([&] { return stat(probe.c_str(), &st) == 0 && (st.st_mode & 0777) == 0777; },
+                   timeout);
 }
 
 void Sandbox::reap() {
     int status;
     for (pid_t pid; (pid = waitpid(-1, &status, WNOHANG)) > 0;)
         m_mapReaped[pid] = status;
-}
-
-bool Sandbox::hasEnded(pid_t pid) {
-    reap();
-    return m_mapReaped.count(pid) != 0;
 }
 
 }  // namespace testsupport

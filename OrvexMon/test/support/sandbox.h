@@ -9,6 +9,7 @@
 #include "testSupport.h"
 
 #include <sys/types.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <map>
@@ -38,44 +39,45 @@ public:
 
     /// Writes conf/OrvexCustom.xml with the elements given (e.g. "<AssetManagement enabled=\"1\"/>").
     void setCustomization(const std::string& strElements);
-    void writeRaw(const std::string& name, const std::string& content);
+    void writeRaw(const std::string& name, const std::string& content) {
+        writeFile(path(name), content);
+    }
 
-    /// Runs ./OrvexMon with args in the home path and waits for it to end.
-    RunResult run(const std::vector<std::string>& args,
-                  std::chrono::milliseconds timeout = std::chrono::seconds(15));
-    /// Same, as prefix + ./OrvexMon + args (prefix[0] found on PATH, e.g. {"faketime",
-    /// "2024-03-10 10:00:00"}), with env entries ("NAME=value") added to the environment.
+    /// Runs prefix + ./OrvexMon + args in the home path (prefix[0] found on PATH, e.g.
+    /// {"faketime", "2024-03-10 10:00:00"}), with env entries ("NAME=value") added to the
+    /// environment, and waits for it to end.
     RunResult runUnder(const std::vector<std::string>& prefix, const std::vector<std::string>& args,
                        const std::vector<std::string>& env = {},
                        std::chrono::milliseconds timeout = std::chrono::seconds(15));
+    RunResult run(const std::vector<std::string>& args) { return runUnder({}, args); }
     /// Starts the daemon (as runUnder does, with prefix) and waits for its first log line;
     /// its pid, or -1. The launcher must return within 10 s.
     pid_t startDaemon(const std::vector<std::string>& prefix = {});
-    pid_t daemonPid() const { return m_daemonPid; }
     /// "OrvexMon -k" (or nSignal sent to the daemon) and the daemon's end; true when it was
     /// gone in time. Nothing may have printed a message or a sanitizer report on the way.
     bool stopDaemon(int nSignal = 0);
     /// Exit status of a child we reaped (the daemon is ours in a pid namespace); -1 else.
-    int exitStatus(pid_t pid) const;
+    int exitStatus(pid_t pid) const {
+        const auto it = m_mapReaped.find(pid);
+        return it != m_mapReaped.end() && WIFEXITED(it->second) ? WEXITSTATUS(it->second) : -1;
+    }
 
     std::string log(const char* pszModule = "OrvexMon") const;  ///< Today's log file.
     int countInLog(const std::string& text) const;
     /// Live (not zombie) pids whose command name is name.
     std::vector<pid_t> pidsOf(const std::string& name);
     bool isRunning(const std::string& name) { return !pidsOf(name).empty(); }
-    int starts(const std::string& name) const;  ///< Lines in <name>.starts.
+    int starts(const std::string& name) const { return int(startTimes(name).size()); }
     /// When each start of name happened, on the monotonic clock, in milliseconds.
     std::vector<long long> startTimes(const std::string& name) const;
     /// Pids whose end the daemon watches (its pidfd descriptors).
     std::vector<pid_t> watchedPids() const;
     /// Waits until a watchdog pass has run after now: a fresh core file gets mode 0777.
     bool waitForPass(std::chrono::milliseconds timeout = std::chrono::seconds(12));
-
-    /// Reaps ended children (we are init of our own pid namespace when run as root).
-    void reap();
-    bool hasEnded(pid_t pid);
+    bool hasEnded(pid_t pid) { return reap(), m_mapReaped.count(pid) != 0; }
 
 private:
+    void reap();  // ended children: we are init of our own pid namespace when run as root
     TempDir m_dir;
     std::string m_strHome;
     int m_nPort;

@@ -7,7 +7,7 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <thread>
 
 namespace testsupport {
@@ -21,7 +21,8 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
-    removeTree(m_strPath);
+    std::error_code ec;
+    std::filesystem::remove_all(m_strPath, ec);
 }
 
 void writeFile(const std::string& path, const std::string& content) {
@@ -33,9 +34,7 @@ void writeFile(const std::string& path, const std::string& content) {
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 std::vector<std::string> readLines(const std::string& path) {
@@ -48,11 +47,6 @@ std::vector<std::string> readLines(const std::string& path) {
 
 bool pathExists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
-}
-
-void removeTree(const std::string& path) {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
 }
 
 bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {

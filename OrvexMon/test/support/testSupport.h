@@ -28,7 +28,6 @@ void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);  ///< "" when missing.
 std::vector<std::string> readLines(const std::string& path);
 bool pathExists(const std::string& path);
-void removeTree(const std::string& path);
 
 /// Polls pred every 20 ms until it is true or the timeout passes; returns its last value.
 bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
