@@ -32,12 +32,11 @@ class UdpSocket {
 public:
     explicit UdpSocket(const char* pszIp = "127.0.0.1", uint16_t nPort = 0, uid_t nUid = -1,
                        bool bReuse = false) {
-        const int nOldUid = ::setfsuid(nUid), nOne = 1;
+        const int nOldUid = ::setfsuid(nUid), nReuse = bReuse;
         m_nFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         ::setfsuid(nOldUid);
         const sockaddr_in addr = makeAddr(pszIp, nPort);
-        if (bReuse)
-            ::setsockopt(m_nFd, SOL_SOCKET, SO_REUSEADDR, &nOne, sizeof(nOne));
+        ::setsockopt(m_nFd, SOL_SOCKET, SO_REUSEADDR, &nReuse, sizeof(nReuse));
         if (::bind(m_nFd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0)
             m_nFd = (::close(m_nFd), -1);
     }
@@ -63,14 +62,13 @@ public:
     /// written when none came: false).
     bool recvFrom(std::vector<uint8_t>& data, sockaddr_in* pFrom, int nTimeoutMs) const {
         pollfd pfd = {m_nFd, POLLIN, 0};
-        sockaddr_in from{};
-        socklen_t n = sizeof(from);
+        socklen_t n = sizeof(sockaddr_in);
         data.resize(65536);
         const ssize_t nRecv =
             ::poll(&pfd, 1, nTimeoutMs) != 1
                 ? -1
-                : ::recvfrom(m_nFd, data.data(), data.size(), 0,
-                             reinterpret_cast<sockaddr*>(pFrom ? pFrom : &from), &n);
+                : ::recvfrom(m_nFd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(pFrom),
+                             pFrom ? &n : nullptr);
         data.resize(std::max<ssize_t>(nRecv, 0));
         return nRecv >= 0;
     }
@@ -130,21 +128,6 @@ inline bool hasLogLine(const std::string& strLog, const std::string& strTag,
     }
     return false;
 }
-
-/// The log written since the last mark (made at construction), at level 4 from now on.
-class LogSince {
-public:
-    explicit LogSince(const char* pszModule) : m_dir(ensureTestLog(pszModule)) {
-        utl_SetLogLevel(4);
-        mark();
-    }
-    void mark() { m_nMark = logText(m_dir).size(); }
-    std::string text() const { return logText(m_dir).substr(m_nMark); }
-
-private:
-    std::string m_dir;
-    size_t m_nMark = 0;
-};
 
 }  // namespace testsupport
 

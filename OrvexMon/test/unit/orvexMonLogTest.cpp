@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <regex>
 #include <thread>
-#include <vector>
 
 using testsupport::readLines;
 using testsupport::TempDir;
@@ -20,8 +19,9 @@ using testsupport::TempDir;
 namespace {
 
 // One file per module and local day; a missing directory is an error, a removed file is
-// made again; the header of setLogHeader with its tag by level.
-TEST(LogTest, FileNamesAndHeaders) {
+// made again; the header with its tag by level. Then the process log: level filtering, the
+// line's shape, a forked child's own pid, two threads' lines not interleaved.
+TEST(LogTest, FilesHeadersAndTheProcessLog) {
     const ACE_Date_Time day(4, 12, 2026, 23, 59, 59, 999000), next(5, 12, 2026);
     EXPECT_EQ(CLog("/var/log", 4, "OrvexMon").GetNewLogFile(day), "/var/log/OrvexMon20261204.log");
     EXPECT_EQ(CLog("/l/", 4, "OrvexMonCmd").GetNewLogFile(next), "/l/OrvexMonCmd20261205.log");
@@ -42,15 +42,9 @@ TEST(LogTest, FileNamesAndHeaders) {
                                           std::string(tags[(nLevel + 8) % 8]) + "] [" +
                                           std::to_string(getpid()) + "," + szThread + "] ");
     }
-}
-
-// The process log: nothing before it exists, then level filtering, the line's shape, a forked
-// child's own pid, two threads' lines not interleaved.
-TEST(LogTest, ProcessLog) {
-    logX(0, "nowhere");
-    TempDir dir;
-    utl_CreateLog(dir.path(), 4, "OrvexMon");
-    const std::string file = CLog(dir.path(), 0, "OrvexMon").GetNewLogFile(ACE_Date_Time());
+    logX(0, "nowhere");  // before the process log exists
+    utl_CreateLog(dir.path(), 4, "OrvexMonCmd");
+    const std::string file = CLog(dir.path(), 0, "OrvexMonCmd").GetNewLogFile(ACE_Date_Time());
     // Rows: the level set, the line's level, whether it is written. 6 is refused: 0 stays.
     const int cases[][3] = {{4, 5, 0}, {4, 4, 1}, {5, 5, 1}, {0, 1, 0}, {0, 0, 1}, {6, 1, 0}};
     size_t nLines = 0;
@@ -66,20 +60,18 @@ TEST(LogTest, ProcessLog) {
         _exit(0);
     }
     ASSERT_EQ(waitpid(child, nullptr, 0), child);
-    EXPECT_TRUE(std::regex_match(readLines(file).back(),
-                                 std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[WRN\] \[)" +
-                                            std::to_string(child) +
-                                            R"(,[0-9a-f]+\] shape x\|-1\|4294967295)")))
-        << readLines(file).back();
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 2; ++t) {
-        threads.emplace_back([t] {
-            for (int i = 0; i < 500; ++i)
-                logX(2, "mt%d %s", t, std::string(100 + 1500 * t, char('a' + t)).c_str());
-        });
-    }
-    for (auto& th : threads)
-        th.join();
+    const std::string last = readLines(file).back(), pid = std::to_string(child);
+    EXPECT_TRUE(
+        std::regex_match(last, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[WRN\] \[)" +
+                                          pid + R"(,[0-9a-f]+\] shape x\|-1\|4294967295)")))
+        << last;
+    auto write = [](int t) {
+        for (int i = 0; i < 500; ++i)
+            logX(2, "mt%d %s", t, std::string(100 + 1500 * t, char('a' + t)).c_str());
+    };
+    std::thread other(write, 1);
+    write(0);
+    other.join();
     const std::regex mt(R"(.* \[WRN\] \[\d+,[0-9a-f]+\] mt(0 a{100}|1 b{1600}))");
     const auto lines = readLines(file);
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
