@@ -1,32 +1,19 @@
-// Runs one CTimerTask at <interval ms> and writes "tick\n" to standard output at every
-// tick; ends with status 0 after <count> ticks, or 1 when they have not come within 15 s.
-// Lets a test watch the timer in a process of its own, for instance under a preloaded
-// library that fakes the wall clock.
+// Writes "tick\n" to standard output at every tick of a CTimerTask of 100 ms, until a write
+// fails (the reader has gone) or 15 s have passed (SIGALRM). Lets a test watch the timer in a
+// process of its own, for instance under a preloaded library that fakes the wall clock.
 #include "orvexMonTimerTask.h"
 
-#include <stdlib.h>
 #include <unistd.h>
 
-#include <atomic>
-
-namespace {
-
-std::atomic<long> s_nLeft{0};
-
-void* writeTick(void*) {
-    static const char kLine[] = "tick\n";
-    if (::write(STDOUT_FILENO, kLine, sizeof(kLine) - 1) < 0 || --s_nLeft == 0)
-        _exit(s_nLeft == 0 ? 0 : 3);
+static void* writeTick(void*) {
+    if (::write(STDOUT_FILENO, "tick\n", 5) != 5)
+        _exit(0);
     return nullptr;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    ACE_Time_Value interval;
-    interval.msec(argc > 1 ? ::strtol(argv[1], nullptr, 10) : 200);
-    s_nLeft = argc > 2 ? ::strtol(argv[2], nullptr, 10) : 1;
-    CTimerTask task(interval, writeTick, nullptr);
-    ::sleep(15);
-    return 1;
+int main() {
+    ::alarm(15);
+    CTimerTask task(ACE_Time_Value(0, 100000), writeTick, nullptr);
+    for (;;)
+        ::pause();
 }

@@ -20,31 +20,25 @@
 namespace testsupport {
 
 inline sockaddr_in makeAddr(const char* pszIp, uint16_t nPort) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(nPort);
+    sockaddr_in addr{AF_INET, htons(nPort), {}, {}};
     inet_pton(AF_INET, pszIp, &addr.sin_addr);
     return addr;
 }
 
 // A datagram socket bound to ip:port (port 0: the system picks), closed on destruction.
+// Made while this thread's file-system uid was nUid (-1: ours), so the kernel counts it as
+// that user's socket; SO_REUSEADDR when bReuse. Invalid on failure.
 class UdpSocket {
 public:
-    /// Made while this thread's file-system uid was nUid (-1: ours), so the kernel counts it
-    /// as that user's socket; SO_REUSEADDR when bReuse. Invalid on failure.
     explicit UdpSocket(const char* pszIp = "127.0.0.1", uint16_t nPort = 0, uid_t nUid = -1,
                        bool bReuse = false) {
-        const int nOldUid = ::setfsuid(nUid);
+        const int nOldUid = ::setfsuid(nUid), nReuse = bReuse;
         m_nFd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         ::setfsuid(nOldUid);
-        const int nOne = 1;
         const sockaddr_in addr = makeAddr(pszIp, nPort);
-        if (m_nFd >= 0 &&
-            ((bReuse && ::setsockopt(m_nFd, SOL_SOCKET, SO_REUSEADDR, &nOne, sizeof(nOne)) != 0) ||
-             ::bind(m_nFd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0)) {
-            ::close(m_nFd);
-            m_nFd = -1;
-        }
+        ::setsockopt(m_nFd, SOL_SOCKET, SO_REUSEADDR, &nReuse, sizeof(nReuse));
+        if (::bind(m_nFd, reinterpret_cast<const sockaddr*>(&addr), sizeof(addr)) != 0)
+            m_nFd = (::close(m_nFd), -1);
     }
     ~UdpSocket() { ::close(m_nFd); }
     static std::unique_ptr<UdpSocket> ownedBy(uid_t nUid, const char* pszIp, uint16_t nPort = 0,
@@ -52,7 +46,6 @@ public:
         return std::make_unique<UdpSocket>(pszIp, nPort, nUid, bReuse);
     }
     bool valid() const { return m_nFd >= 0; }
-    int fd() const { return m_nFd; }
     uint16_t port() const {
         sockaddr_in addr{};
         socklen_t n = sizeof(addr);
@@ -65,19 +58,18 @@ public:
                         reinterpret_cast<const sockaddr*>(&addr),
                         sizeof(addr)) == static_cast<ssize_t>(data.size());
     }
-    /// One datagram within nTimeoutMs (0: only one already queued); false when none came.
+    /// One datagram within nTimeoutMs (0: only one already queued) and its sender (pFrom not
+    /// written when none came: false).
     bool recvFrom(std::vector<uint8_t>& data, sockaddr_in* pFrom, int nTimeoutMs) const {
         pollfd pfd = {m_nFd, POLLIN, 0};
-        sockaddr_in from{};
-        socklen_t n = sizeof(from);
+        socklen_t n = sizeof(sockaddr_in);
         data.resize(65536);
-        const ssize_t nRecv = ::poll(&pfd, 1, nTimeoutMs) != 1
-                                  ? -1
-                                  : ::recvfrom(m_nFd, data.data(), data.size(), 0,
-                                               reinterpret_cast<sockaddr*>(&from), &n);
-        data.resize(nRecv < 0 ? 0 : static_cast<size_t>(nRecv));
-        if (pFrom != nullptr)
-            *pFrom = from;
+        const ssize_t nRecv =
+            ::poll(&pfd, 1, nTimeoutMs) != 1
+                ? -1
+                : ::recvfrom(m_nFd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(pFrom),
+                             pFrom ? &n : nullptr);
+        data.resize(std::max<ssize_t>(nRecv, 0));
         return nRecv >= 0;
     }
 
@@ -136,30 +128,6 @@ inline bool hasLogLine(const std::string& strLog, const std::string& strTag,
     }
     return false;
 }
-
-/// The log written since the last mark (made at construction), at level 4 from now on.
-class LogSince {
-public:
-    explicit LogSince(const char* pszModule) : m_dir(ensureTestLog(pszModule)) {
-        utl_SetLogLevel(4);
-        mark();
-    }
-    void mark() { m_nMark = logText(m_dir).size(); }
-    std::string text() const { return logText(m_dir).substr(m_nMark); }
-    /// True when the needles occur in this order.
-    bool shows(const std::vector<std::string>& needles) const {
-        const std::string log = text();
-        size_t pos = 0;
-        for (const std::string& needle : needles)
-            if ((pos = log.find(needle, pos)) == std::string::npos)
-                return false;
-        return true;
-    }
-
-private:
-    std::string m_dir;
-    size_t m_nMark = 0;
-};
 
 }  // namespace testsupport
 
