@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -104,6 +106,31 @@ TEST(TimerTaskTest, ExtraEventsCallOnceOrEndWithTheTimer) {
     EXPECT_EQ(std::tuple(fcntl(e.fds[1][0], F_GETFD), e.nReadable.load(), e.nDelayed.load()),
               std::tuple(-1, 1, 1));
     EXPECT_EQ(close(e.fds[0][1]) + close(e.fds[1][1]), 0);
+}
+
+// The wall clock set back an hour, a day ahead and back again must not stop the ticks (the
+// probe gives up after 15 s). libfaketime comes before the sanitizer runtime there.
+TEST(TimerTaskTest, WallClockStepsDoNotStopTheTicks) {
+    const char kFakeTimeLib[] = "/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1";
+    if (access(kFakeTimeLib, R_OK) != 0)
+        GTEST_SKIP() << "libfaketime is not installed";
+    testsupport::TempDir dir;
+    testsupport::writeFile(dir / "clock", "+0\n");
+    const char* pszAsan = getenv("ASAN_OPTIONS");
+    FILE* pProbe = popen(("ASAN_OPTIONS='" + std::string(pszAsan ? pszAsan : "") +
+                          ":verify_asan_link_order=0' LD_PRELOAD=" + kFakeTimeLib +
+                          " FAKETIME_TIMESTAMP_FILE=" + dir / "clock" +
+                          " FAKETIME_NO_CACHE=1 DONT_FAKE_MONOTONIC=1 exec " ORVEXMON_TIMER_PROBE)
+                             .c_str(),
+                         "r");
+    ASSERT_NE(pProbe, nullptr);
+    char szLine[16];
+    for (const char* pszOffset : {"-3600", "+86400", "+0", ""}) {
+        for (int i = 0; i < 2; ++i)
+            EXPECT_NE(fgets(szLine, sizeof(szLine), pProbe), nullptr) << "before " << pszOffset;
+        testsupport::writeFile(dir / "clock", std::string(pszOffset) + "\n");
+    }
+    pclose(pProbe);  // the probe ends at its next tick
 }
 
 }  // namespace
