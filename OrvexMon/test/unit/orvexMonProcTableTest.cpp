@@ -28,16 +28,14 @@ TEST(ProcTableTest, FindsOnlyLiveProcessesOfOursByTheirWholeCommandName) {
     // holds the characters that frame the name in /proc/<pid>/stat: a parser that stops at
     // the first ')' reads "T" with state 'Z'. The kernel cuts the long one. Anyone may run
     // a program under a service's name: a copy of it, or prctl.
+    // clang-format off
     const std::tuple<How, std::string, std::string, bool> cases[] = {
-        {kOurs, "PT" + P, "PT" + P, true},
-        {kOurs, "T) Z (" + P, "T) Z (" + P, true},
-        {kOurs, "PT" + P + "x", "PT" + P, false},
-        {kOurs, "PT" + P, "PT" + P + "x", false},
+        {kOurs, "PT" + P, "PT" + P, true}, {kOurs, "T) Z (" + P, "T) Z (" + P, true},
+        {kOurs, "PT" + P + "x", "PT" + P, false}, {kOurs, "PT" + P, "PT" + P + "x", false},
         {kOurs, "PTLongName" + P + "xyz", "PTLongName" + P + "xyz", false},
-        {kOthersCopy, "PT" + P, "PT" + P, false},
-        {kOthersRename, "PT" + P, "PT" + P, false},
-        {kZombie, "PT" + P, "PT" + P, false},
-    };
+        {kOthersCopy, "PT" + P, "PT" + P, false}, {kOthersRename, "PT" + P, "PT" + P, false},
+        {kZombie, "PT" + P, "PT" + P, false}};
+    // clang-format on
     testsupport::TempDir dir;
     ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
     for (const auto& [how, strRun, strLookup, bFound] : cases) {
@@ -54,17 +52,16 @@ TEST(ProcTableTest, FindsOnlyLiveProcessesOfOursByTheirWholeCommandName) {
             if (bOthers &&
                 (setgroups(0, nullptr) | setgid(pNobody->pw_gid) | setuid(pNobody->pw_uid)))
                 _exit(126);
-            if (how == kOthersRename) {  // non-dumpable: its /proc files show as root's
-                prctl(PR_SET_DUMPABLE, 0);
-                prctl(PR_SET_NAME, strRun.c_str());
-                pause();  // until killed
-            }
+            // Non-dumpable, its /proc files show as root's; it waits to be killed.
+            if (how == kOthersRename && prctl(PR_SET_DUMPABLE, 0) == 0 &&
+                prctl(PR_SET_NAME, strRun.c_str()) == 0)
+                pause();
             execl(strPath.c_str(), strPath.c_str(), how == kZombie ? "0" : "1000", nullptr);
             _exit(127);
         }
         const int fdEnd = procWatchExit(nPid);
-        siginfo_t info{};
-        if (how == kZombie)  // waits for the exit but leaves a zombie that keeps its name
+        siginfo_t info{};  // for a zombie, waits for the exit but leaves it, keeping its name
+        if (how == kZombie)
             waitid(P_PID, static_cast<id_t>(nPid), &info, WEXITED | WNOWAIT);
         const std::string strComm = strRun.substr(0, procTableNameMax()) + "\n";
         EXPECT_TRUE(testsupport::waitFor(
@@ -78,8 +75,7 @@ TEST(ProcTableTest, FindsOnlyLiveProcessesOfOursByTheirWholeCommandName) {
         // The exit watch becomes readable when the process ends, not before.
         pollfd end{fdEnd, POLLIN, 0};
         EXPECT_EQ(poll(&end, 1, 0), how == kZombie ? 1 : 0);
-        kill(nPid, SIGKILL);
-        EXPECT_EQ(poll(&end, 1, 10000), 1);
+        EXPECT_TRUE(kill(nPid, SIGKILL) == 0 && poll(&end, 1, 10000) == 1);
         close(fdEnd);
         waitpid(nPid, nullptr, 0);
     }
