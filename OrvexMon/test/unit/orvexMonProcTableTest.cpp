@@ -60,18 +60,17 @@ TEST(ProcTableTest, FindsOnlyLiveProcessesOfOursByTheirWholeCommandName) {
             _exit(127);
         }
         const int fdEnd = procWatchExit(nPid);
-        siginfo_t info{};  // for a zombie, waits for the exit but leaves it, keeping its name
-        if (how == kZombie)
-            waitid(P_PID, static_cast<id_t>(nPid), &info, WEXITED | WNOWAIT);
-        const std::string strComm = strRun.substr(0, procTableNameMax()) + "\n";
-        EXPECT_TRUE(testsupport::waitFor(
-            [&] { return readFile("/proc/" + std::to_string(nPid) + "/comm") == strComm; }, 10s));
+        if (how == kZombie)  // waits for the exit but leaves a zombie that keeps its name
+            waitid(P_PID, static_cast<id_t>(nPid), nullptr, WEXITED | WNOWAIT);
+        const std::string strComm = "/proc/" + std::to_string(nPid) + "/comm",
+                          strName = strRun.substr(0, procTableNameMax()) + "\n";
+        EXPECT_TRUE(testsupport::waitFor([&] { return readFile(strComm) == strName; }, 10s));
         int nFound = -7;
-        EXPECT_EQ(procTableFind(strLookup.c_str(), nFound),
-                  bFound ? ProcLookup::kFound : ProcLookup::kNotFound);
-        EXPECT_EQ(nFound, bFound ? nPid : -7);
-        EXPECT_EQ(procTableHasName(nPid, strLookup.c_str()), bFound);
-        EXPECT_EQ(procRunsAsUs(nPid), !bOthers);
+        const ProcLookup found = procTableFind(strLookup.c_str(), nFound);
+        EXPECT_TRUE(found == (bFound ? ProcLookup::kFound : ProcLookup::kNotFound) &&
+                    nFound == (bFound ? nPid : -7));
+        EXPECT_TRUE(procTableHasName(nPid, strLookup.c_str()) == bFound &&
+                    procRunsAsUs(nPid) == !bOthers);
         // The exit watch becomes readable when the process ends, not before.
         pollfd end{fdEnd, POLLIN, 0};
         EXPECT_EQ(poll(&end, 1, 0), how == kZombie ? 1 : 0);
