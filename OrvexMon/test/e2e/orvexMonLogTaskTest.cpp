@@ -1,6 +1,5 @@
 // The log task mode of the real OrvexMon on a day set by faketime, and the daemon's daily
 // start of it, in a home path with blanks, quotes and a semicolon.
-#include "orvexMon.h"
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
@@ -14,14 +13,15 @@ using Lines = std::multiset<std::string>;
 
 namespace fs = std::filesystem;
 
-namespace {
-
 // OrvexMon as $0 of the shell command, its argument $1, on 10 March 2024 at 10:00; it has
 // nothing to say. libfaketime is preloaded ahead of a sanitizer runtime, which would
 // otherwise refuse to start.
 class LogTaskModeTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(fs::create_directory(m_box.path("log"))); }
+    void SetUp() override {
+        ASSERT_TRUE(fs::create_directory(m_box.path("log")));
+        fs::current_path(m_box.path("log"));
+    }
     void runAt10March(const char* pszArg, const char* pszCommand = "\"$0\" \"$1\"") {
         const testsupport::RunResult result =
             m_box.runUnder({"faketime", "2024-03-10 10:00:00", "sh", "-c", pszCommand}, {pszArg},
@@ -30,10 +30,8 @@ protected:
     }
     // The lines a shell command prints, run in the log directory.
     Lines linesOf(const std::string& command) {
-        const std::string strOut = m_box.path("out");
-        const std::string strRun = "cd " + shellQuote(m_box.path("log")) + " && (" + command + ")";
-        EXPECT_EQ(system((strRun + " > " + shellQuote(strOut)).c_str()), 0) << command;
-        const std::vector<std::string> lines = testsupport::readLines(strOut);
+        EXPECT_EQ(system(("(" + command + ") > ../out").c_str()), 0) << command;
+        const std::vector<std::string> lines = testsupport::readLines("../out");
         return Lines(lines.begin(), lines.end());
     }
     testsupport::Sandbox m_box{"it's a \"home\";touch x"};
@@ -103,5 +101,3 @@ TEST_F(LogTaskModeTest, DaemonRunsItOnceInTheCleanHour) {
     EXPECT_EQ(m_box.countInLog("log_clean,5 done"), 1);
     EXPECT_TRUE(m_box.stopDaemon());
 }
-
-}  // namespace

@@ -12,8 +12,6 @@ using Lines = std::multiset<std::string>;
 
 namespace fs = std::filesystem;
 
-namespace {
-
 // The home path is the working directory at its first use, one per test process; this one
 // needs quoting in a shell command. Removed at exit.
 const testsupport::TempDir s_top;
@@ -103,5 +101,3 @@ TEST(LogTaskTest, ArchiveLosesNothing) {
                   (Lines{"20240310.log", "agent.log", "x_20240301.log", "*.core"}));
     }
 }
-
-}  // namespace
