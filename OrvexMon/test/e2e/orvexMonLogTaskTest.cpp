@@ -11,16 +11,14 @@
 
 using Lines = std::multiset<std::string>;
 
-namespace fs = std::filesystem;
-
 // OrvexMon as $0 of the shell command, its argument $1, on 10 March 2024 at 10:00; it has
 // nothing to say. libfaketime is preloaded ahead of a sanitizer runtime, which would
 // otherwise refuse to start.
 class LogTaskModeTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(fs::create_directory(m_box.path("log")));
-        fs::current_path(m_box.path("log"));
+        ASSERT_TRUE(std::filesystem::create_directory(m_box.path("log")));
+        std::filesystem::current_path(m_box.path("log"));
     }
     void runAt10March(const char* pszArg, const char* pszCommand = "\"$0\" \"$1\"") {
         const testsupport::RunResult result =

@@ -46,8 +46,7 @@ TEST(RestartTest, EndedServicesComeBackAtOnceWithoutLoopsOrDescriptorsLeft) {
             nBefore = descriptorsOf(daemon).size();
             ASSERT_TRUE(box.waitForPass());
         }
-        kill(old[0], SIGKILL);
-        kill(old[1], SIGKILL);
+        EXPECT_TRUE(kill(old[0], SIGKILL) == 0 && kill(old[1], SIGKILL) == 0);
         EXPECT_TRUE(waitFor([&] { return anew(false); }, nRound == 0 ? 2500ms : 12000ms)) << nRound;
     }
     EXPECT_TRUE(waitFor([&] { return descriptorsOf(daemon).size() <= nBefore; }, 5s))

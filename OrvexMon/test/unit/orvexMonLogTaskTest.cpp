@@ -10,14 +10,12 @@
 
 using Lines = std::multiset<std::string>;
 
-namespace fs = std::filesystem;
-
 // The home path is the working directory at its first use, one per test process; this one
 // needs quoting in a shell command. Removed at exit.
 const testsupport::TempDir s_top;
 const std::string s_strHome = [] {
-    fs::create_directory(s_top / "home dir 'q'");
-    fs::current_path(s_top / "home dir 'q'");
+    std::filesystem::create_directory(s_top / "home dir 'q'");
+    std::filesystem::current_path(s_top / "home dir 'q'");
     createModeLog(getHomePath(), "OrvexMon");
     return getHomePath();
 }();

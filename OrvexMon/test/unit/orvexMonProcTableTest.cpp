@@ -14,8 +14,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <tuple>
-
 using namespace std::chrono_literals;
 using testsupport::readFile;
 
@@ -29,7 +27,7 @@ TEST(ProcTableTest, FindsOnlyLiveProcessesOfOursByTheirWholeCommandName) {
     // the first ')' reads "T" with state 'Z'. The kernel cuts the long one. Anyone may run
     // a program under a service's name: a copy of it, or prctl.
     // clang-format off
-    const std::tuple<How, std::string, std::string, bool> cases[] = {
+    const struct { How how; std::string strRun, strLookup; bool bFound; } cases[] = {
         {kOurs, "PT" + P, "PT" + P, true}, {kOurs, "T) Z (" + P, "T) Z (" + P, true},
         {kOurs, "PT" + P + "x", "PT" + P, false}, {kOurs, "PT" + P, "PT" + P + "x", false},
         {kOurs, "PTLongName" + P + "xyz", "PTLongName" + P + "xyz", false},

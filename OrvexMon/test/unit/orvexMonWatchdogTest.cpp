@@ -7,8 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <tuple>
-
 // Two passes of the core-file task in the home path (the working directory at its first
 // use, with the log in it): only regular *.core files change, each logged once. Neither a
 // link nor a second name of a file hands root's chmod to another file.
@@ -24,7 +22,7 @@ TEST(WatchdogTest, CoreFilesGetMode0777Once) {
     doCoreTask();
     doCoreTask();
     // clang-format off
-    const std::tuple<const char*, mode_t> modes[] = {
+    const struct { const char* name; mode_t mode; } modes[] = {
         {"a.core", 0777}, {".core", 0777}, {"t.target", 0600}, {"a.core.gz", 0600}, {"x.core", 0700}};
     // clang-format on
     struct stat st;
@@ -38,10 +36,11 @@ TEST(WatchdogTest, CoreFilesGetMode0777Once) {
 
 TEST(LogCleanDueTest, OncePerDayInTheCleanHour) {
     // hour, day, clean hour, day of the last run (0: none yet), due
-    const std::tuple<int, int, int, int, bool> cases[] = {
+    // clang-format off
+    const struct { int hour, day, cleanHour, lastDay; bool due; } cases[] = {
         {10, 6, 10, 0, true},  {10, 6, 10, 6, false}, {10, 7, 10, 6, true},
-        {11, 7, 10, 6, false}, {0, 1, 0, 31, true},
-    };
+        {11, 7, 10, 6, false}, {0, 1, 0, 31, true}};
+    // clang-format on
     for (const auto& [hour, day, cleanHour, lastDay, due] : cases)
         EXPECT_EQ(isLogCleanDue(hour, day, cleanHour, lastDay), due) << hour << " " << day;
 }
