@@ -11,14 +11,17 @@
 using Lines = std::multiset<std::string>;
 
 // The home path is the working directory at its first use, one per test process; this one
-// needs quoting in a shell command. Removed at exit.
-const testsupport::TempDir s_top;
-const std::string s_strHome = [] {
-    std::filesystem::create_directory(s_top / "home dir 'q'");
-    std::filesystem::current_path(s_top / "home dir 'q'");
-    createModeLog(getHomePath(), "OrvexMon");
-    return getHomePath();
-}();
+// needs quoting in a shell command. Made at the first use here, removed at exit.
+const std::string& home() {
+    static const testsupport::TempDir s_top;
+    static const std::string s_strHome = [] {
+        std::filesystem::create_directory(s_top / "home dir 'q'");
+        std::filesystem::current_path(s_top / "home dir 'q'");
+        createModeLog(getHomePath(), "OrvexMon");
+        return getHomePath();
+    }();
+    return s_strHome;
+}
 
 bool logHas(const std::string& text) {
     return system(("grep -qF " + shellQuote(text) + " log/*").c_str()) == 0;
@@ -26,6 +29,7 @@ bool logHas(const std::string& text) {
 
 // The lines a shell command prints, run in the home path.
 Lines linesOf(const std::string& command) {
+    home();  // the working directory
     EXPECT_EQ(system(("(" + command + ") > out").c_str()), 0) << command;
     const std::vector<std::string> lines = testsupport::readLines("out");
     return Lines(lines.begin(), lines.end());
@@ -57,13 +61,13 @@ TEST(LogTaskTest, RetentionByDate) {
         "nowhere dangling_20200101.log && cp -a . ../CI");
     Lines keptInCollect = linesOf("ls -A retention/CI");
     keptInCollect.erase("log_20240302_1.tar.gz");
-    doUniLogClean((s_strHome + "/retention/log").c_str(), 20240303);
-    doUniLogZipClean((s_strHome + "/retention/CI").c_str(), 20240303);
+    doUniLogClean((home() + "/retention/log").c_str(), 20240303);
+    doUniLogZipClean((home() + "/retention/CI").c_str(), 20240303);
     EXPECT_EQ(linesOf("ls -A retention/log"),
               (Lines{"20240303.log", "log_20240303.tar.gz", "agent.log", "20240302.txt",
                      "old_20200101.log", "old_20200101.tar.gz", "dangling_20200101.log"}));
     EXPECT_EQ(linesOf("ls -A retention/CI"), keptInCollect);
-    EXPECT_TRUE(logHas("doUniLogClean: deleting " + s_strHome + "/retention/log/20240302.log OK."));
+    EXPECT_TRUE(logHas("doUniLogClean: deleting " + home() + "/retention/log/20240302.log OK."));
 }
 
 // Earlier days' logs, numbered parts and the home path's core files go into the day's archive,
@@ -72,8 +76,8 @@ TEST(LogTaskTest, RetentionByDate) {
 // file still waiting there, a directory) keeps no log out, and no archive is replaced. The
 // failing tar is found first on the path, and removes itself.
 TEST(LogTaskTest, ArchiveLosesNothing) {
-    const std::string logDir = s_strHome + "/pack/log", collectDir = s_strHome + "/pack/CI";
-    setenv("PATH", (s_strHome + "/pack:" + getenv("PATH")).c_str(), 1);
+    const std::string logDir = home() + "/pack/log", collectDir = home() + "/pack/CI";
+    setenv("PATH", (home() + "/pack:" + getenv("PATH")).c_str(), 1);
     Lines collected = {"20240307.log"};
     for (const char* pszFakeTar : {"echo partial > \"$2\"; exit 1", "exit 0"}) {
         SCOPED_TRACE(pszFakeTar);
