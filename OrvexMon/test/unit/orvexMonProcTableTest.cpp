@@ -14,8 +14,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <tuple>
-
 using namespace std::chrono_literals;
 using testsupport::readFile;
 
@@ -28,16 +26,14 @@ TEST(ProcTableTest, FindsOnlyLiveProcessesOfOursByTheirWholeCommandName) {
     // holds the characters that frame the name in /proc/<pid>/stat: a parser that stops at
     // the first ')' reads "T" with state 'Z'. The kernel cuts the long one. Anyone may run
     // a program under a service's name: a copy of it, or prctl.
-    const std::tuple<How, std::string, std::string, bool> cases[] = {
-        {kOurs, "PT" + P, "PT" + P, true},
-        {kOurs, "T) Z (" + P, "T) Z (" + P, true},
-        {kOurs, "PT" + P + "x", "PT" + P, false},
-        {kOurs, "PT" + P, "PT" + P + "x", false},
+    // clang-format off
+    const struct { How how; std::string strRun, strLookup; bool bFound; } cases[] = {
+        {kOurs, "PT" + P, "PT" + P, true}, {kOurs, "T) Z (" + P, "T) Z (" + P, true},
+        {kOurs, "PT" + P + "x", "PT" + P, false}, {kOurs, "PT" + P, "PT" + P + "x", false},
         {kOurs, "PTLongName" + P + "xyz", "PTLongName" + P + "xyz", false},
-        {kOthersCopy, "PT" + P, "PT" + P, false},
-        {kOthersRename, "PT" + P, "PT" + P, false},
-        {kZombie, "PT" + P, "PT" + P, false},
-    };
+        {kOthersCopy, "PT" + P, "PT" + P, false}, {kOthersRename, "PT" + P, "PT" + P, false},
+        {kZombie, "PT" + P, "PT" + P, false}};
+    // clang-format on
     testsupport::TempDir dir;
     ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
     for (const auto& [how, strRun, strLookup, bFound] : cases) {
@@ -54,32 +50,29 @@ TEST(ProcTableTest, FindsOnlyLiveProcessesOfOursByTheirWholeCommandName) {
             if (bOthers &&
                 (setgroups(0, nullptr) | setgid(pNobody->pw_gid) | setuid(pNobody->pw_uid)))
                 _exit(126);
-            if (how == kOthersRename) {  // non-dumpable: its /proc files show as root's
-                prctl(PR_SET_DUMPABLE, 0);
-                prctl(PR_SET_NAME, strRun.c_str());
-                pause();  // until killed
-            }
+            // Non-dumpable, its /proc files show as root's; it waits to be killed.
+            if (how == kOthersRename && prctl(PR_SET_DUMPABLE, 0) == 0 &&
+                prctl(PR_SET_NAME, strRun.c_str()) == 0)
+                pause();
             execl(strPath.c_str(), strPath.c_str(), how == kZombie ? "0" : "1000", nullptr);
             _exit(127);
         }
         const int fdEnd = procWatchExit(nPid);
-        siginfo_t info{};
         if (how == kZombie)  // waits for the exit but leaves a zombie that keeps its name
-            waitid(P_PID, static_cast<id_t>(nPid), &info, WEXITED | WNOWAIT);
-        const std::string strComm = strRun.substr(0, procTableNameMax()) + "\n";
-        EXPECT_TRUE(testsupport::waitFor(
-            [&] { return readFile("/proc/" + std::to_string(nPid) + "/comm") == strComm; }, 10s));
+            waitid(P_PID, static_cast<id_t>(nPid), nullptr, WEXITED | WNOWAIT);
+        const std::string strComm = "/proc/" + std::to_string(nPid) + "/comm",
+                          strName = strRun.substr(0, procTableNameMax()) + "\n";
+        EXPECT_TRUE(testsupport::waitFor([&] { return readFile(strComm) == strName; }, 10s));
         int nFound = -7;
-        EXPECT_EQ(procTableFind(strLookup.c_str(), nFound),
-                  bFound ? ProcLookup::kFound : ProcLookup::kNotFound);
-        EXPECT_EQ(nFound, bFound ? nPid : -7);
-        EXPECT_EQ(procTableHasName(nPid, strLookup.c_str()), bFound);
-        EXPECT_EQ(procRunsAsUs(nPid), !bOthers);
+        const ProcLookup found = procTableFind(strLookup.c_str(), nFound);
+        EXPECT_TRUE(found == (bFound ? ProcLookup::kFound : ProcLookup::kNotFound) &&
+                    nFound == (bFound ? nPid : -7));
+        EXPECT_TRUE(procTableHasName(nPid, strLookup.c_str()) == bFound &&
+                    procRunsAsUs(nPid) == !bOthers);
         // The exit watch becomes readable when the process ends, not before.
         pollfd end{fdEnd, POLLIN, 0};
         EXPECT_EQ(poll(&end, 1, 0), how == kZombie ? 1 : 0);
-        kill(nPid, SIGKILL);
-        EXPECT_EQ(poll(&end, 1, 10000), 1);
+        EXPECT_TRUE(kill(nPid, SIGKILL) == 0 && poll(&end, 1, 10000) == 1);
         close(fdEnd);
         waitpid(nPid, nullptr, 0);
     }
