@@ -10,6 +10,7 @@
 #include <set>
 
 using Lines = std::multiset<std::string>;
+using testsupport::linesOf;
 
 // OrvexMon as $0 of the shell command, its argument $1, on 10 March 2024 at 10:00; it has
 // nothing to say. libfaketime is preloaded ahead of a sanitizer runtime, which would
@@ -25,12 +26,6 @@ protected:
             m_box.runUnder({"faketime", "2024-03-10 10:00:00", "sh", "-c", pszCommand}, {pszArg},
                            {"ASAN_OPTIONS=verify_asan_link_order=0"});
         EXPECT_TRUE(result.nStatus == 0 && result.strOutput.empty()) << pszArg << result.strOutput;
-    }
-    // The lines a shell command prints, run in the log directory.
-    Lines linesOf(const std::string& command) {
-        EXPECT_EQ(system(("(" + command + ") > ../out").c_str()), 0) << command;
-        const std::vector<std::string> lines = testsupport::readLines("../out");
-        return Lines(lines.begin(), lines.end());
     }
     testsupport::Sandbox m_box{"it's a \"home\";touch x"};
 };

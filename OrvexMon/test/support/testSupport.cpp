@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -47,6 +48,24 @@ std::vector<std::string> readLines(const std::string& path) {
 
 bool pathExists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
+}
+
+std::multiset<std::string> linesOf(const std::string& command) {
+    std::multiset<std::string> lines;
+    FILE* pPipe = popen(command.c_str(), "r");
+    std::string line;
+    for (int c; pPipe != nullptr && (c = fgetc(pPipe)) != EOF;) {
+        if (c != '\n') {
+            line += static_cast<char>(c);
+            continue;
+        }
+        lines.insert(line);
+        line.clear();
+    }
+    if (!line.empty())
+        lines.insert(line);
+    EXPECT_EQ(pPipe == nullptr ? -1 : pclose(pPipe), 0) << command;
+    return lines;
 }
 
 bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {

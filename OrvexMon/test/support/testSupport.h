@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,8 @@ void writeFile(const std::string& path, const std::string& content);
 std::string readFile(const std::string& path);  ///< "" when missing.
 std::vector<std::string> readLines(const std::string& path);
 bool pathExists(const std::string& path);
+/// The lines a shell command prints, in any order; a command that fails fails the test.
+std::multiset<std::string> linesOf(const std::string& command);
 
 /// Polls pred every 20 ms until it is true or the timeout passes; returns its last value.
 bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout);

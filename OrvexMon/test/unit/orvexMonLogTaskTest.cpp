@@ -30,9 +30,7 @@ bool logHas(const std::string& text) {
 // The lines a shell command prints, run in the home path.
 Lines linesOf(const std::string& command) {
     home();  // the working directory
-    EXPECT_EQ(system(("(" + command + ") > out").c_str()), 0) << command;
-    const std::vector<std::string> lines = testsupport::readLines("out");
-    return Lines(lines.begin(), lines.end());
+    return testsupport::linesOf(command);
 }
 
 TEST(LogTaskTest, DateInFileNames) {
@@ -102,4 +100,17 @@ TEST(LogTaskTest, ArchiveLosesNothing) {
         EXPECT_EQ(linesOf("ls -A pack/log; echo *.core"),
                   (Lines{"20240310.log", "agent.log", "x_20240301.log", "*.core"}));
     }
+}
+
+// The single-file pack, kept for the client (the daemon packs whole days): the log goes
+// into its own archive; a script whose tar fails leaves no marker.
+TEST(LogTaskTest, SingleLogZip) {
+    const std::string dir = home() + "/log";
+    testsupport::writeFile(dir + "/agent_20240307.log", "one day\n");
+    EXPECT_TRUE(doSingleZip(dir.c_str(), "agent_20240307.log"));
+    EXPECT_FALSE(testsupport::pathExists(dir + "/agent_20240307.log"));
+    EXPECT_EQ(linesOf("tar -xzOf " + shellQuote(dir + "/agent_20240307.tar.gz")), Lines{"one day"});
+    ASSERT_TRUE(makeZipScript(dir.c_str(), "missing"));
+    execZipScript(dir.c_str(), "missing");
+    EXPECT_FALSE(ifZipDone(dir + "/missing.don"));
 }
