@@ -13,6 +13,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 using namespace std::chrono_literals;
 using namespace testsupport;
 
@@ -199,7 +201,16 @@ TEST(DaemonTest, CustomizationDecidesWhatIsSupervised) {
 // lines a second and one with the count left out, and the next echo is answered.
 TEST(DaemonTest, CommandChannelWithstandsHostileSenders) {
     Sandbox box;
-    chmod(box.home().c_str(), 0755);  // another user runs ./OrvexMon -k there below
+    // Another user runs ./OrvexMon -k there below: from copies, since the build tree may sit
+    // where that user cannot reach.
+    chmod(box.home().c_str(), 0755);
+    chmod(std::filesystem::path(box.home()).parent_path().c_str(), 0711);
+    const std::filesystem::path binary(ORVEXMON_TEST_BINARY);
+    std::filesystem::remove(box.path("OrvexMon"));
+    std::filesystem::copy_file(binary, box.path("OrvexMon"));
+    std::filesystem::create_directory(box.path("libs"));
+    std::filesystem::copy_file(binary.parent_path() / "libs/libOrvexUtility.so",
+                               box.path("libs/libOrvexUtility.so"));
     const pid_t daemon = box.startDaemon();
     ASSERT_GT(daemon, 0);
     const uint16_t nPort = static_cast<uint16_t>(box.port());
