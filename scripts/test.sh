@@ -5,6 +5,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 scripts/setup.sh
+# The release tree the packaging test packs (shared by both builds), built here rather
+# than inside that test.
+cmake --preset release -B build/packageTest-release >/dev/null
+cmake --build build/packageTest-release
 for preset in dev asan; do
     echo "=== $preset ==="
     cmake --preset "$preset" >/dev/null
