@@ -2,13 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <thread>
 
 namespace testsupport {
@@ -33,14 +34,22 @@ void writeFile(const std::string& path, const std::string& content) {
         ADD_FAILURE() << "cannot write " << path;
 }
 
+// Plain reads: a /proc file of a process that ends meanwhile fails its read, which the
+// stream library turns into an exception.
 std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
+    std::string text;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    char buf[4096];
+    for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof(buf))) > 0;)
+        text.append(buf, static_cast<size_t>(n));
+    if (fd >= 0)
+        close(fd);
+    return text;
 }
 
 std::vector<std::string> readLines(const std::string& path) {
     std::vector<std::string> lines;
-    std::ifstream in(path, std::ios::binary);
+    std::istringstream in(readFile(path));
     for (std::string line; std::getline(in, line);)
         lines.push_back(line);
     return lines;
