@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test run, as CI runs it: install what is missing, then build and run
-# every test in the normal (dev) and the ASan+UBSan (asan) build.
+# every test in the normal (dev) and the ASan+UBSan (asan) build, and the threaded
+# ones under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,3 +16,5 @@ for preset in dev asan; do
     cmake --build --preset "$preset"
     ctest --preset "$preset"
 done
+echo "=== tsan ==="
+scripts/tsan.sh
