@@ -3,9 +3,11 @@
 #include "orvexMonFd.h"
 #include "orvexMonProcTable.h"
 
+#include <arpa/inet.h>
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -176,9 +178,6 @@ const char* openDescriptorDir() {
 }
 
 // ---- Owner of a local UDP socket ----
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
 
 namespace {
 
