@@ -42,22 +42,29 @@ bool isLive(char cState) {
     return cState != 'Z' && cState != 'X' && cState != 'x';
 }
 
+// Reads the start of file pszFile of the /proc directory pszPidDir (relative to nDirFd)
+// into szBuf; the bytes read, or 0. A process that ended since it was listed simply fails
+// to open.
+template <size_t N>
+size_t readProcFile(int nDirFd, const char* pszPidDir, const char* pszFile, char (&szBuf)[N]) {
+    char szPath[40];
+    ::snprintf(szPath, sizeof(szPath), "%s/%s", pszPidDir, pszFile);
+    CUniqueFd fd(::openat(nDirFd, szPath, O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    const ssize_t nRead = fd.get() < 0 ? -1 : ::read(fd.get(), szBuf, N);
+    return nRead > 0 ? static_cast<size_t>(nRead) : 0;
+}
+
 // Are the real and the effective user of the process whose /proc directory is pszPidDir
 // (relative to nDirFd) both ours? Read from its status file, not from the owner of its
 // /proc files: those show as root's for a process that made itself non-dumpable.
 bool runsAsUs(int nDirFd, const char* pszPidDir) {
-    char szPath[40];
-    ::snprintf(szPath, sizeof(szPath), "%s/status", pszPidDir);
-    CUniqueFd fd(::openat(nDirFd, szPath, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (fd.get() < 0)
-        return false;
     // "Uid:" follows the name and a few short lines; a name in it is escaped, so it holds
     // no line break of its own.
     char szText[1024];
-    const ssize_t nRead = ::read(fd.get(), szText, sizeof(szText) - 1);
-    if (nRead <= 0)
+    const size_t nRead = readProcFile(nDirFd, pszPidDir, "status", szText);
+    if (nRead == 0)
         return false;
-    szText[nRead] = '\0';
+    szText[nRead == sizeof(szText) ? nRead - 1 : nRead] = '\0';
     const char* pUid = ::strstr(szText, "\nUid:");
     unsigned long nReal = 0, nEffective = 0;
     if (pUid == nullptr || ::sscanf(pUid, "\nUid: %lu %lu", &nReal, &nEffective) != 2)
@@ -67,23 +74,15 @@ bool runsAsUs(int nDirFd, const char* pszPidDir) {
 }
 
 // Tells whether the process whose /proc directory is pszPidDir (relative to nDirFd) is a
-// live process of ours named pszName. A process that ended since it was listed simply
-// fails to open.
+// live process of ours named pszName.
 bool statMatches(int nDirFd, const char* pszPidDir, const char* pszName, size_t nNameLen) {
-    char szPath[40];
-    ::snprintf(szPath, sizeof(szPath), "%s/stat", pszPidDir);
-    CUniqueFd fd(::openat(nDirFd, szPath, O_RDONLY | O_CLOEXEC | O_NOCTTY));
-    if (fd.get() < 0)
-        return false;
     // Room for the pid, a kernel thread's longer name and the state; the rest is unused.
     char szLine[256];
-    const ssize_t nRead = ::read(fd.get(), szLine, sizeof(szLine));
-    if (nRead <= 0)
-        return false;
+    const size_t nRead = readProcFile(nDirFd, pszPidDir, "stat", szLine);
     const char* pComm = nullptr;
     size_t nCommLen = 0;
     char cState = 0;
-    if (!parseStat(szLine, static_cast<size_t>(nRead), pComm, nCommLen, cState))
+    if (nRead == 0 || !parseStat(szLine, nRead, pComm, nCommLen, cState))
         return false;
     if (nCommLen != nNameLen || ::memcmp(pComm, pszName, nNameLen) != 0 || !isLive(cState))
         return false;

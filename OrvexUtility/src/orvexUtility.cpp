@@ -55,8 +55,13 @@ FileStamp stampOf(const struct stat& st) {
     stamp.nDev = st.st_dev;
     stamp.nIno = st.st_ino;
     stamp.nSize = st.st_size;
+#ifdef __APPLE__
+    stamp.mtime = st.st_mtimespec;
+    stamp.ctime = st.st_ctimespec;
+#else
     stamp.mtime = st.st_mtim;
     stamp.ctime = st.st_ctim;
+#endif
     return stamp;
 }
 
