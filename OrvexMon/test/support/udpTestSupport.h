@@ -1,7 +1,6 @@
 // UDP and log helpers for the command channel tests: a datagram socket that closes itself,
 // a command message written out from its wire layout, and a process-wide level-4 log.
-#ifndef ORVEXMON_UDP_TEST_SUPPORT_H
-#define ORVEXMON_UDP_TEST_SUPPORT_H
+#pragma once
 
 #include "orvexMonLog.h"
 #include "testSupport.h"
@@ -27,16 +26,13 @@ public:
         m_sock.open(ACE_INET_Addr(nPort, pszIp, AF_INET), AF_INET, 0, 1);
         ::setfsuid(nOldUid);
         ::fcntl(m_sock.get_handle(), F_SETFD, FD_CLOEXEC);  // not into the daemons we start
+        m_sock.get_local_addr(m_local);
     }
     ~UdpSocket() { m_sock.close(); }
     static std::unique_ptr<UdpSocket> ownedBy(uid_t nUid, const char* pszIp) {
         return std::make_unique<UdpSocket>(pszIp, 0, nUid);
     }
-    uint16_t port() const {
-        ACE_INET_Addr addr;
-        m_sock.get_local_addr(addr);
-        return addr.get_port_number();
-    }
+    uint16_t port() const { return m_local.get_port_number(); }
     bool sendTo(const std::vector<uint8_t>& data, const char* pszIp, uint16_t nPort) const {
         const ACE_INET_Addr to(nPort, pszIp, AF_INET);
         return m_sock.send(data.data(), data.size(), to) == static_cast<ssize_t>(data.size());
@@ -56,6 +52,7 @@ public:
 
 private:
     ACE_SOCK_Dgram m_sock;
+    ACE_INET_Addr m_local;
 };
 
 /// A UDP port free on all interfaces a moment ago.
@@ -68,14 +65,12 @@ inline uint16_t freeUdpPort() {
 /// the text at 52 with its NUL.
 inline std::vector<uint8_t> onWire(uint8_t cType, uint8_t cCode, const std::string& fields = "",
                                    const std::string& text = "") {
-    std::vector<uint8_t> b(53 + text.size(), 0);
-    const uint8_t head[] = {0xF7, 0x10, 0x3D, 0x21, uint8_t(b.size() >> 8), uint8_t(b.size())};
-    std::copy(head, head + 6, b.begin());
-    b[22] = cType;
-    b[23] = cCode;
-    std::copy(fields.begin(), fields.end(), b.begin() + 24);
-    std::copy(text.begin(), text.end(), b.begin() + 52);
-    return b;
+    const size_t nLength = 53 + text.size();
+    std::string b = "\xF7\x10\x3D\x21" + std::string{char(nLength >> 8), char(nLength)};
+    b += std::string(16, 0) + char(cType) + char(cCode) + fields;
+    b.resize(52);
+    b += text + '\0';
+    return {b.begin(), b.end()};
 }
 
 /// The process log, created once at level 4 in a directory removed at exit.
@@ -98,14 +93,10 @@ inline std::string logText(const std::string& strDir) {
 inline bool hasLogLine(const std::string& strLog, const std::string& strTag,
                        const std::string& strText) {
     for (size_t nEnd = strLog.find(strText + "\n"); nEnd != std::string::npos;
-         nEnd = strLog.find(strText + "\n", nEnd + 1)) {
-        const size_t nStart = strLog.rfind('\n', nEnd) + 1;  // npos + 1 = 0
-        if (strLog.substr(nStart, nEnd - nStart).find(strTag) != std::string::npos)
+         nEnd = strLog.find(strText + "\n", nEnd + 1))
+        if (strLog.rfind(strTag, nEnd) + 1 > strLog.rfind('\n', nEnd) + 1)  // npos + 1 = 0
             return true;
-    }
     return false;
 }
 
 }  // namespace testsupport
-
-#endif
