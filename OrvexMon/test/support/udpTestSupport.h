@@ -16,14 +16,15 @@
 
 namespace testsupport {
 
-// A datagram socket bound to ip:port (port 0: the system picks), closed on destruction.
-// Made while this thread's file-system uid was nUid (-1: ours), so the kernel counts it as
-// that user's socket; SO_REUSEADDR, so that sockets of several users may share a port.
+// A datagram socket bound to ip:port, closed on destruction; port() is 0 when the bind
+// failed. Made while this thread's file-system uid was nUid (-1: ours), so the kernel counts
+// it as that user's socket. Port 0: the system picks one no other socket holds; a port given
+// is bound with SO_REUSEADDR, so that sockets of several users may share it.
 class UdpSocket {
 public:
     explicit UdpSocket(const char* pszIp = "127.0.0.1", uint16_t nPort = 0, uid_t nUid = -1) {
         const int nOldUid = ::setfsuid(nUid);
-        m_sock.open(ACE_INET_Addr(nPort, pszIp, AF_INET), AF_INET, 0, 1);
+        m_sock.open(ACE_INET_Addr(nPort, pszIp, AF_INET), AF_INET, 0, nPort != 0);
         ::setfsuid(nOldUid);
         ::fcntl(m_sock.get_handle(), F_SETFD, FD_CLOEXEC);  // not into the daemons we start
         m_sock.get_local_addr(m_local);
