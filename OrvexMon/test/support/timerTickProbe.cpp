@@ -7,18 +7,16 @@
 #include <unistd.h>
 
 static void* stepClock(void*) {
+    static const char* s_offsets[] = {"+0", "-3600", "+86400", "+0"};
     static int s_nTicks = 0;
-    const char* offsets[] = {"-3600", "+86400", "+0"};
     if (++s_nTicks == 8)
         _exit(0);
-    if (s_nTicks % 2 == 0)
-        setenv("FAKETIME", offsets[s_nTicks / 2 - 1], 1);  // read again at each clock reading
+    setenv("FAKETIME", s_offsets[s_nTicks / 2], 1);  // read again at each clock reading
     return nullptr;
 }
 
 int main() {
     ::alarm(15);
     CTimerTask task(ACE_Time_Value(0, 100000), stepClock, nullptr);
-    for (;;)
-        ::pause();
+    ::pause();  // no handler: a signal ends the process
 }

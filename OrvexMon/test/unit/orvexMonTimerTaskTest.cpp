@@ -16,8 +16,6 @@
 using namespace std::chrono_literals;
 using testsupport::waitFor;
 
-namespace {
-
 // What the callback saw; it is also the callback's argument.
 struct Ticks {
     std::atomic<int> n{0}, nReadable{0}, nDelayed{0};
@@ -45,16 +43,14 @@ void* tick(void* pArg) {
     return nullptr;
 }
 
-void onSignal(int) {}
-
 // The first tick at once, the next ones never early, even with a caught signal (the daemon's
 // timer thread may take any process signal) after each; none after the destruction, which
 // waits for a running tick. Of the extra events of the first tick, the written pipe and the
 // delay of 50 ms call once; the others end uncalled with the timer. Each closes its pipe end.
 TEST(TimerTaskTest, TicksAndExtraEventsUntilDestroyed) {
-    struct sigaction action = {}, old = {};
-    action.sa_handler = onSignal;  // no SA_RESTART: the harsher case
-    ASSERT_EQ(sigaction(SIGUSR1, &action, &old), 0);
+    struct sigaction action = {};
+    action.sa_handler = [](int) {};  // no SA_RESTART: the harsher case
+    ASSERT_EQ(sigaction(SIGUSR1, &action, nullptr), 0);
     Ticks periodic, slow;
     ASSERT_EQ(pipe(periodic.fds[0]) + pipe(periodic.fds[1]), 0);
     const auto start = std::chrono::steady_clock::now();
@@ -69,7 +65,6 @@ TEST(TimerTaskTest, TicksAndExtraEventsUntilDestroyed) {
             waitFor([&] { return periodic.n >= 8 && fcntl(periodic.fds[0][0], F_GETFD) == -1; },
                     10s));
     }
-    sigaction(SIGUSR1, &old, nullptr);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 7 * 50ms - 5ms);  // 5 ms: rounding
     const int nAtEnd = periodic.n;
     EXPECT_EQ(std::tuple(fcntl(periodic.fds[1][0], F_GETFD), periodic.nReadable.load(),
@@ -94,5 +89,3 @@ TEST(TimerTaskTest, WallClockStepsDoNotStopTheTicks) {
                      "DONT_FAKE_MONOTONIC=1 faketime -f +0 " ORVEXMON_TIMER_PROBE),
               0);
 }
-
-}  // namespace
