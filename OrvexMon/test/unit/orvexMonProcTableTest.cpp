@@ -34,9 +34,7 @@ TEST(ProcTableTest, FindsOnlyLiveProcessesOfOursByWholeNameInAReadableTable) {
             if (how == kNobody && (setgid(65534) | setuid(65534) | prctl(PR_SET_DUMPABLE, 0)) != 0)
                 _exit(126);
             prctl(PR_SET_NAME, strRun.c_str());
-            if (how != kZombie)
-                raise(SIGSTOP);  // until killed
-            _exit(0);
+            _exit(how == kZombie ? 0 : raise(SIGSTOP));  // stopped until killed
         }
         const int fdEnd = procWatchExit(nPid);
         waitid(P_PID, static_cast<id_t>(nPid), nullptr, WEXITED | WSTOPPED | WNOWAIT);
@@ -47,9 +45,8 @@ TEST(ProcTableTest, FindsOnlyLiveProcessesOfOursByWholeNameInAReadableTable) {
                              procRunsAsUs(nPid), poll(&end, 1, 0)),
                   std::tuple(bFound ? ProcLookup::kFound : ProcLookup::kNotFound,
                              bFound ? nPid : -7, bFound, how != kNobody, how == kZombie ? 1 : 0));
-        EXPECT_TRUE(kill(nPid, SIGKILL) == 0 && poll(&end, 1, 10000) == 1);
-        close(fdEnd);
-        waitpid(nPid, nullptr, 0);
+        EXPECT_TRUE(kill(nPid, SIGKILL) == 0 && poll(&end, 1, 10000) == 1 && close(fdEnd) == 0 &&
+                    waitpid(nPid, nullptr, 0) == nPid);
     }
     // A /proc without processes (not mounted) tells nothing: "missing" would restart every
     // service. The mount is made private first, so that it reaches nothing else on the machine.

@@ -37,8 +37,7 @@ void* tick(void* pArg) {
                        pTask->callAfter(ACE_Time_Value(0, 50000), bump, &t.nDelayed) +
                        pTask->callAfter(ACE_Time_Value(3600), bump, &t.nDelayed));
     std::this_thread::sleep_for(t.sleep);
-    ++t.n;
-    return nullptr;
+    return bump(&t.n);
 }
 
 // The first tick at once, the next ones never early, even with a caught signal (the daemon's
