@@ -36,16 +36,15 @@ TEST(ProcTableTest, FindsOnlyLiveProcessesOfOursByWholeNameInAReadableTable) {
             prctl(PR_SET_NAME, strRun.c_str());
             _exit(how == kZombie ? 0 : raise(SIGSTOP));  // stopped until killed
         }
-        const int fdEnd = procWatchExit(nPid);
+        pollfd end{procWatchExit(nPid), POLLIN, 0};  // readable when the process has ended
         waitid(P_PID, static_cast<id_t>(nPid), nullptr, WEXITED | WSTOPPED | WNOWAIT);
         int nFound = -7;
         const ProcLookup found = procTableFind(strLookup.c_str(), nFound);
-        pollfd end{fdEnd, POLLIN, 0};  // readable when the process has ended, not before
         EXPECT_EQ(std::tuple(found, nFound, procTableHasName(nPid, strLookup.c_str()),
                              procRunsAsUs(nPid), poll(&end, 1, 0)),
                   std::tuple(bFound ? ProcLookup::kFound : ProcLookup::kNotFound,
                              bFound ? nPid : -7, bFound, how != kNobody, how == kZombie ? 1 : 0));
-        EXPECT_TRUE(kill(nPid, SIGKILL) == 0 && poll(&end, 1, 10000) == 1 && close(fdEnd) == 0 &&
+        EXPECT_TRUE(kill(nPid, SIGKILL) == 0 && poll(&end, 1, 10000) == 1 && close(end.fd) == 0 &&
                     waitpid(nPid, nullptr, 0) == nPid);
     }
     // A /proc without processes (not mounted) tells nothing: "missing" would restart every

@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <tuple>
-
 using namespace std::chrono_literals;
 
 TEST(RestartPolicyTest, DecidesFromPassKindLookupAndLastStart) {

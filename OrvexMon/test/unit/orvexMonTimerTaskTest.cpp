@@ -6,12 +6,10 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <thread>
-#include <tuple>
 
 using namespace std::chrono_literals;
 using testsupport::waitFor;
@@ -76,7 +74,6 @@ TEST(TimerTaskTest, TicksAndExtraEventsUntilDestroyed) {
 // probe steps it and exits 0 after the last step, or SIGALRM ends it after 15 s. libfaketime
 // comes before the sanitizer runtime there.
 TEST(TimerTaskTest, WallClockStepsDoNotStopTheTicks) {
-    EXPECT_EQ(system("ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0 FAKETIME_NO_CACHE=1 "
-                     "DONT_FAKE_MONOTONIC=1 faketime -f +0 " ORVEXMON_TIMER_PROBE),
-              0);
+    EXPECT_EQ(0, system("ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0 FAKETIME_NO_CACHE=1 "
+                        "DONT_FAKE_MONOTONIC=1 faketime -f +0 " ORVEXMON_TIMER_PROBE));
 }
