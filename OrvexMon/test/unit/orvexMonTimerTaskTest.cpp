@@ -14,7 +14,7 @@
 using namespace std::chrono_literals;
 using testsupport::waitFor;
 
-// What the callback saw; it is also the callback's argument.
+// What the callback saw (nRefused: extra events the timer refused); it is also its argument.
 struct Ticks {
     std::chrono::milliseconds sleep{0};  // in each tick
     std::atomic<int> n{0}, nReadable{0}, nDelayed{0}, nRefused{0};
