@@ -1,41 +1,32 @@
 // The log task mode of the real OrvexMon on a day set by faketime, and the daemon's daily
-// start of it, in a home path with blanks, quotes and a semicolon.
+// start of it, in a home path with blanks, quotes and a semicolon; both from its log directory.
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <filesystem>
-#include <set>
 
 using Lines = std::multiset<std::string>;
-using testsupport::linesOf;
-
-// OrvexMon as $0 of the shell command, its argument $1, on 10 March 2024 at 10:00; it has
-// nothing to say. libfaketime is preloaded ahead of a sanitizer runtime, which would
-// otherwise refuse to start.
-class LogTaskModeTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_TRUE(std::filesystem::create_directory(m_box.path("log")));
-        std::filesystem::current_path(m_box.path("log"));
-    }
-    void runAt10March(const char* pszArg, const char* pszCommand = "\"$0\" \"$1\"") {
-        const testsupport::RunResult result =
-            m_box.runUnder({"faketime", "2024-03-10 10:00:00", "sh", "-c", pszCommand}, {pszArg},
-                           {"ASAN_OPTIONS=verify_asan_link_order=0"});
-        EXPECT_TRUE(result.nStatus == 0 && result.strOutput.empty()) << pszArg << result.strOutput;
-    }
-    testsupport::Sandbox m_box{"it's a \"home\";touch x"};
-};
+using namespace testsupport;
 
 // log_clean,N keeps N days (1 to 30, anything else 7) before the day of the run (here the
 // archives of the log directory), and packs the earlier days' logs. Other keywords do no
 // work. Every run makes the collection directory: 01777, so that others drop files in and
 // touch none. Shown: its mode, the days of the archives kept, what it holds, and whether
-// the log of the 9th stayed.
-TEST_F(LogTaskModeTest, ArgumentDispatch) {
+// the log of the 9th stayed. Then two log tasks at once (a daemon restarted in the clean
+// hour beside a run by hand): every log and core file lands in exactly one archive, and no
+// temporary is left.
+TEST(LogTaskModeTest, ArgumentDispatchAndTwoRunsAtOnce) {
+    Sandbox box("it's a \"home\";touch x");
+    ASSERT_TRUE(std::filesystem::create_directory(box.path("log")));
+    std::filesystem::current_path(box.path("log"));
+    // OrvexMon as $0 of the shell command, its argument $1, on 10 March 2024 at 10:00; it
+    // has nothing to say.
+    const auto runAt10March = [&](const char* pszArg, const char* pszCommand) {
+        const RunResult result =
+            box.run({pszArg}, {"faketime", "2024-03-10 10:00:00", "sh", "-c", pszCommand});
+        EXPECT_TRUE(result.nStatus == 0 && result.strOutput.empty()) << pszArg << result.strOutput;
+    };
     // clang-format off
     const std::pair<const char*, const char*> rows[] = {
         {"log_clean,30", "1777 0209 0302 0303 0305 0309 log_20240310.tar.gz 0"},
@@ -49,19 +40,15 @@ TEST_F(LogTaskModeTest, ArgumentDispatch) {
         linesOf(
             "rm -rf ../CollectInfo; echo ninth > 20240309.log; "
             "for d in 0208 0209 0302 0303 0305 0309; do echo x > log_2024$d.tar.gz; done");
-        runAt10March(arg);
+        runAt10March(arg, "\"$0\" \"$1\"");
         EXPECT_EQ(linesOf("echo $(stat -c %a ../CollectInfo) $(ls log_* | cut -c9-12) "
                           "$(ls ../CollectInfo) $(ls | grep -c 20240309.log)"),
                   Lines{shown})
             << arg;
     }
-}
 
-// Two log tasks at once (a daemon restarted in the clean hour beside a run by hand): every
-// log and core file lands in exactly one archive, and no temporary is left.
-TEST_F(LogTaskModeTest, TwoLogTasksAtOnce) {
     const Lines lines = linesOf(
-        "for i in $(seq 0 1999); do f=agent${i}_20240309.log; echo $f > $f; "
+        "rm -r ../CollectInfo log_* 20240309.log; for i in $(seq 0 1999); do f=agent${i}_20240309.log; echo $f > $f; "
         "echo $f; done; echo core | tee ../app.core");
     runAt10March("log_clean,7", "\"$0\" \"$1\" & \"$0\" \"$1\" && wait $!");
     EXPECT_EQ(linesOf("tar -xzOf ../CollectInfo/log_20240310.tar.gz"), lines);
@@ -72,25 +59,27 @@ TEST_F(LogTaskModeTest, TwoLogTasksAtOnce) {
 // The daemon starts the log task once, in its clean hour: 10:00 today on a fake clock that
 // runs from there (the sandbox reads today's log). Not under the faketime launcher, which
 // waits for every process that shares its clock.
-TEST_F(LogTaskModeTest, DaemonRunsItOnceInTheCleanHour) {
+TEST(LogTaskModeTest, DaemonRunsItOnceInTheCleanHour) {
     if (linesOf("date +%H%M") == Lines{"2359"})
         GTEST_SKIP() << "today's log changes its name at midnight";
-    m_box.writeRaw("conf/Orvex.conf", "COMMAND_PORT=" + std::to_string(m_box.port()) +
-                                          "\nLOG_CLEAN_HOUR=10\nLOG_KEEP_DAYS=5\n");
+    Sandbox box("it's a \"home\";touch x");
+    writeFile(box.path("conf/Orvex.conf"), "COMMAND_PORT=" + std::to_string(box.port()) +
+                                               "\nLOG_CLEAN_HOUR=10\nLOG_KEEP_DAYS=5\n");
+    ASSERT_TRUE(std::filesystem::create_directory(box.path("log")));
+    std::filesystem::current_path(box.path("log"));
     linesOf("echo part > agent_$(date +%Y%m%d)_001.log");
-    const char* const pszStart =
-        "FAKETIME=\"@$(date +%F) 10:00:00\" ASAN_OPTIONS=$ASAN_OPTIONS:verify_asan_link_order=0 "
-        "LD_PRELOAD=/usr/lib/x86_64-linux-gnu/faketime/libfaketime.so.1 exec \"$0\"";
-    ASSERT_GT(m_box.startDaemon({"sh", "-c", pszStart}), 0);
-    ASSERT_TRUE(testsupport::waitFor(
-        [&] { return m_box.countInLog("[dbg-in-wrn] log_clean,5 done [0].") == 1; },
-        std::chrono::seconds(15)))
-        << m_box.log();
+    ASSERT_GT(box.startDaemon({"sh", "-c",
+                               "FAKETIME=\"@$(date +%F) 10:00:00\" LD_PRELOAD=/usr/lib/"
+                               "x86_64-linux-gnu/faketime/libfaketime.so.1 exec \"$0\""}),
+              0);
+    ASSERT_TRUE(waitFor([&] { return box.countInLog("[dbg-in-wrn] log_clean,5 done [0].") == 1; },
+                        std::chrono::seconds(15)))
+        << box.log();
     EXPECT_EQ(linesOf("echo agent_* $(ls ../CollectInfo | sed s/$(date +%Y%m%d)/today/)"),
               Lines{"agent_* log_today.tar.gz"});
     // Passes of the watchdog show that the loop went on, inside the clean hour.
-    ASSERT_TRUE(m_box.waitForPass());
-    ASSERT_TRUE(m_box.waitForPass());
-    EXPECT_EQ(m_box.countInLog("log_clean,5 done"), 1);
-    EXPECT_TRUE(m_box.stopDaemon());
+    ASSERT_TRUE(box.waitForPass());
+    ASSERT_TRUE(box.waitForPass());
+    EXPECT_EQ(box.countInLog("log_clean,5 done"), 1);
+    EXPECT_EQ(box.stopDaemon(), 0);
 }
