@@ -1,5 +1,6 @@
-// The log task mode of the real OrvexMon on a day set by faketime, and the daemon's daily
-// start of it, in a home path with blanks, quotes and a semicolon; both from its log directory.
+// The command line of the real OrvexMon: its texts and exit statuses, and the log task
+// mode on a day set by faketime; then the daemon's daily start of the log task. All in a
+// home path with blanks, quotes and a semicolon.
 #include "sandbox.h"
 
 #include <gtest/gtest.h>
@@ -9,16 +10,38 @@
 using Lines = std::multiset<std::string>;
 using namespace testsupport;
 
-// log_clean,N keeps N days (1 to 30, anything else 7) before the day of the run (here the
-// archives of the log directory), and packs the earlier days' logs. Other keywords do no
-// work. Every run makes the collection directory: 01777, so that others drop files in and
-// touch none. Shown: its mode, the days of the archives kept, what it holds, and whether
-// the log of the 9th stayed. Then two log tasks at once (a daemon restarted in the clean
-// hour beside a run by hand): every log and core file lands in exactly one archive, and no
-// temporary is left.
-TEST(LogTaskModeTest, ArgumentDispatchAndTwoRunsAtOnce) {
+TEST(CommandLineTest, TextsExitStatusesAndLogTaskRuns) {
     Sandbox box("it's a \"home\";touch x");
-    ASSERT_TRUE(std::filesystem::create_directory(box.path("log")));
+    const std::string usage =
+        "Usage: OrvexMon options parameters\n  -k|kill \n     Stop OrvexMon.\n";
+    const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
+        {{"-k", "a", "b"}, 255, usage},  // before any log exists
+        {{"-u"}, 255, "uninstall Orvex!\n"},
+        {{"Uninstall", "x"}, 255, "uninstall Orvex!\n"},
+        {{"-x"}, 255, usage},
+        {{"LOG_clean,7"}, 255, usage},
+        {{"log_clean,7", "x"}, 255, usage},
+        {{"log_clean,7"}, 0, ""},
+        {{"-K"}, 255, "OrvexMon error: Process is not running now!\n"},
+        {{"STATUS"},
+         3,
+         "OrvexMon: not running (no answer on UDP port " + std::to_string(box.port()) +
+             ")\nAccessBroker: not running\n"},
+    };
+    for (const auto& [args, status, output] : cases) {
+        SCOPED_TRACE(args[0]);
+        const RunResult result = box.run(args);
+        EXPECT_EQ(std::make_pair(result.nStatus, result.strOutput), std::make_pair(status, output));
+        EXPECT_EQ(pathExists(box.path("log")), args.size() < 3);
+    }
+    EXPECT_NE(box.log("OrvexMonCmd").find("[CMsgProcess::echo] Receive message failed."),
+              std::string::npos);
+
+    // log_clean,N keeps N days (1 to 30, anything else 7) before the day of the run (here the
+    // archives of the log directory), and packs the earlier days' logs. Other keywords do no
+    // work. Every run makes the collection directory: 01777, so that others drop files in
+    // and touch none. Shown: its mode, the days of the archives kept, what it holds, and
+    // whether the log of the 9th stayed.
     std::filesystem::current_path(box.path("log"));
     // OrvexMon as $0 of the shell command, its argument $1, on 10 March 2024 at 10:00; it
     // has nothing to say.
@@ -47,9 +70,11 @@ TEST(LogTaskModeTest, ArgumentDispatchAndTwoRunsAtOnce) {
             << arg;
     }
 
+    // Two log tasks at once (a daemon restarted in the clean hour beside a run by hand):
+    // every log and core file lands in exactly one archive, and no temporary is left.
     const Lines lines = linesOf(
-        "rm -r ../CollectInfo log_* 20240309.log; for i in $(seq 0 1999); do f=agent${i}_20240309.log; echo $f > $f; "
-        "echo $f; done; echo core | tee ../app.core");
+        "rm -r ../CollectInfo log_* 20240309.log OrvexMon*; for i in $(seq 0 1999); do "
+        "f=agent${i}_20240309.log; echo $f > $f; echo $f; done; echo core | tee ../app.core");
     runAt10March("log_clean,7", "\"$0\" \"$1\" & \"$0\" \"$1\" && wait $!");
     EXPECT_EQ(linesOf("tar -xzOf ../CollectInfo/log_20240310.tar.gz"), lines);
     EXPECT_EQ(linesOf("ls -A; ls ../CollectInfo"),

@@ -1,6 +1,8 @@
 // A supervised service that ends is started again at once, not at the next 5-second pass,
-// without crash loops and without the daemon's descriptors growing.
+// without crash loops and without the daemon's descriptors growing; meanwhile the command
+// channel holds against hostile senders.
 #include "sandbox.h"
+#include "udpTestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -9,42 +11,67 @@
 using namespace std::chrono_literals;
 using namespace testsupport;
 
-// Both flags supervise AssetWarden and LeakSentry, which are killed; AccessBroker ends by
-// itself each time, 300 ms after its start: long enough to be watched.
-TEST(RestartTest, EndedServicesComeBackAtOnceWithoutLoopsOrDescriptorsLeft) {
-    Sandbox box;
-    box.setCustomization("<AssetManagement enabled=\"1\"/><LeakPrevention enabled=\"1\"/>");
+// Both flags supervise AssetWarden and LeakSentry; LeakSentry is killed. AccessBroker ends
+// by itself each time, 300 ms after its start: long enough to be watched.
+TEST(RestartTest, EndedServicesComeBackAtOnceAndHostileSendersAreHeldOff) {
+    Sandbox box("Orvex", "<AssetManagement enabled=\"1\"/><LeakPrevention enabled=\"1\"/>");
     writeFile(box.path("AccessBroker.crash"), "");
     const pid_t daemon = box.startDaemon();
-    ASSERT_GT(daemon, 0);
-    const char* const kKilled[] = {"AssetWarden", "LeakSentry"};
-    // Both started nStarts times, the last one's end watched (a pidfd of the daemon's).
-    const auto watched = [&](size_t nStarts) {
-        const std::multiset<std::string> fdinfo =
-            linesOf("grep -sh ^Pid: /proc/" + std::to_string(daemon) + "/fdinfo/*; true");
-        for (const char* pszName : kKilled) {
-            const auto starts = box.starts(pszName);
-            if (starts.size() != nStarts ||
-                fdinfo.count("Pid:\t" + std::to_string(starts.back().first)) == 0)
-                return false;
-        }
-        return true;
-    };
-    ASSERT_TRUE(waitFor([&] { return watched(1); }, 12s)) << box.log();
-    // Taken at rest; the daemon's short-lived descriptors (a log line, a scan) come and go.
-    const size_t nDescriptors = descriptorsOf(daemon).size();
-    // Right after a pass the next one is about 5 seconds away: a restart well before that
-    // comes from the services' ends.
-    ASSERT_TRUE(box.waitForPass());
-    for (const char* pszName : kKilled)
-        kill(box.starts(pszName)[0].first, SIGKILL);
-    EXPECT_TRUE(
-        waitFor([&] { return box.starts(kKilled[0]).size() + box.starts(kKilled[1]).size() == 4; },
-                2500ms));
-    EXPECT_TRUE(waitFor([&] { return watched(2); }, 12s));
+    ASSERT_GT(daemon, 0) << box.log();
+    // Started once each, LeakSentry's end watched (a pidfd of the daemon's): the first pass
+    // was a moment ago, and the next is about 5 seconds away.
+    ASSERT_TRUE(waitFor(
+        [&] {
+            const auto starts = box.starts("LeakSentry");
+            return box.starts("AssetWarden").size() == 1 && starts.size() == 1 &&
+                   linesOf("grep -sh ^Pid: /proc/" + std::to_string(daemon) + "/fdinfo/*; true")
+                       .count("Pid:\t" + std::to_string(starts[0].first));
+        },
+        12s))
+        << box.log();
+    const size_t nDescriptors = descriptorsOf(daemon).size();  // short-lived ones come and go
+    kill(box.starts("LeakSentry")[0].first, SIGKILL);
+    EXPECT_TRUE(waitFor([&] { return box.starts("LeakSentry").size() == 2; }, 2500ms));
     EXPECT_EQ(box.countInLog(
                   "[CProcessMng::checkProcess] Process LeakSentry not exists now restart it."),
               2);
+
+    // A stop from another user is refused with one line, and so is -k run by one. The same
+    // socket gets its echo answered, so the stop was read before it.
+    const uint16_t nPort = static_cast<uint16_t>(box.port());
+    const auto answersEcho = [&](const UdpSocket& sock) {
+        std::vector<uint8_t> reply;
+        return waitFor(
+            [&] {
+                return sock.sendTo(onWire(1, 1), "127.0.0.1", nPort) &&
+                       sock.recvFrom(reply, nullptr, 100) && reply == onWire(1, 2);
+            },
+            5s);
+    };
+    const UdpSocket nobody("0.0.0.0", 0, 65534);
+    ASSERT_TRUE(nobody.sendTo(onWire(2, 2), "127.0.0.1", nPort));
+    ASSERT_TRUE(answersEcho(nobody));
+    EXPECT_EQ(box.countInLog("[CCommandTask::process] Refuse stop command from 127.0.0.1:" +
+                             std::to_string(nobody.port()) + ", a socket of uid 65534."),
+              1)
+        << box.log();
+    const RunResult byNobody =
+        box.run({"-k"}, {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+    EXPECT_EQ(std::make_pair(byNobody.nStatus, byNobody.strOutput),
+              std::make_pair(255, std::string("OrvexMon error: Only root can stop OrvexMon.\n")));
+    EXPECT_EQ(box.countInLog("Refuse stop command"), 1) << "-k sent a stop all the same";
+    // A flood of bad datagrams costs a few lines a second and one with the count left out,
+    // and the next echo is answered.
+    const int nLinesBefore = box.countInLog("\n");
+    std::vector<uint8_t> bad = onWire(1, 1);
+    bad[3] = 0x20;
+    UdpSocket flood;
+    for (int i = 0; i < 5000; ++i)
+        flood.sendTo(bad, "127.0.0.1", nPort);  // a full queue drops some: fine
+    EXPECT_TRUE(answersEcho(UdpSocket()));
+    EXPECT_TRUE(
+        waitFor([&] { return box.countInLog("rejected datagrams were not logged.") > 0; }, 5s));
+    EXPECT_LE(box.countInLog("\n") - nLinesBefore, 200) << box.log();
 
     // Starts that span two 5-second passes, no four of them within 5 seconds; its first end,
     // well before the next pass, restarts it at once.
@@ -55,5 +82,5 @@ TEST(RestartTest, EndedServicesComeBackAtOnceWithoutLoopsOrDescriptorsLeft) {
         EXPECT_GE(starts[i + 3].second - starts[i].second, 5000) << "from start " << i;
     EXPECT_TRUE(waitFor([&] { return descriptorsOf(daemon).size() <= nDescriptors; }, 5s))
         << ::testing::PrintToString(descriptorsOf(daemon));
-    EXPECT_EQ(box.stopDaemon(), 0);
+    EXPECT_EQ(box.stopDaemon(), 0) << "root's -k stops it";
 }

@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 
@@ -16,10 +15,17 @@ namespace testsupport {
 namespace {
 
 namespace fs = std::filesystem;
-using std::chrono::seconds;
 
 // The daemon and the services: copies in the tree that another user may run too.
 const char* const kPrograms[] = {"OrvexMon", "AccessBroker", "AssetWarden", "LeakSentry"};
+
+// One shell word, whatever it holds.
+std::string shellWord(const std::string& word) {
+    std::string result = "'";
+    for (char c : word)
+        result += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return result + "'";
+}
 
 }  // namespace
 
@@ -28,7 +34,7 @@ std::multiset<std::string> descriptorsOf(pid_t pid) {
                    "/fd -mindepth 1 -printf '%f -> %l\\n' 2>/dev/null; true");
 }
 
-Sandbox::Sandbox(const std::string& strHomeName)
+Sandbox::Sandbox(const std::string& strHomeName, const std::string& strCustom)
     : m_strHome(m_dir / strHomeName), m_nPort(freeUdpPort()) {
     fs::create_directories(path("conf"));
     fs::create_directories(fs::path(ORVEXMON_TEST_SYSTEM_CONF).parent_path());
@@ -38,7 +44,9 @@ Sandbox::Sandbox(const std::string& strHomeName)
     writeFile(path("conf/Orvex.conf"),
               "COMMAND_PORT=" + std::to_string(m_nPort) + "\nLOG_CLEAN_HOUR=" +
                   std::to_string((localtime(&now)->tm_hour + 12) % 24) + "\n");
-    setCustomization("");
+    writeFile(path("conf/OrvexCustom.xml"),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<OrvexCustom>\n" + strCustom +
+                  "\n</OrvexCustom>\n");
     chmod(m_dir.path().c_str(), 0711);
     chmod(m_strHome.c_str(), 0755);
     for (const char* pszName : kPrograms)
@@ -49,10 +57,10 @@ Sandbox::Sandbox(const std::string& strHomeName)
 
 Sandbox::~Sandbox() {
     for (const char* pszName : kPrograms) {
-        for (pid_t pid : pidsOf(pszName))
-            kill(pid, SIGKILL);
+        for (const std::string& pid : pidsOf(pszName))
+            kill(atoi(pid.c_str()), SIGKILL);
     }
-    waitFor([&] { return pidsOf(kPrograms[0]).empty(); }, seconds(5));
+    waitFor([&] { return pidsOf(kPrograms[0]).empty(); }, std::chrono::seconds(5));
     unlink(ORVEXMON_TEST_SYSTEM_CONF);
     for (const fs::directory_entry& entry : fs::directory_iterator(m_dir.path())) {
         if (entry.path().filename().string().rfind("sanitizer", 0) == 0)
@@ -60,43 +68,21 @@ Sandbox::~Sandbox() {
     }
 }
 
-void Sandbox::setCustomization(const std::string& strElements) {
-    writeFile(path("conf/OrvexCustom.xml"),
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<OrvexCustom>\n" + strElements +
-                  "\n</OrvexCustom>\n");
-}
-
 RunResult Sandbox::run(const std::vector<std::string>& args, std::vector<std::string> prefix) {
     static int s_nRun = 0;
     const std::string strOut = path("run" + std::to_string(++s_nRun) + ".out");
+    // Reports land beside the tree, whatever the daemon did with its output. libfaketime
+    // may be preloaded ahead of the sanitizer runtime, which would refuse to start.
+    const std::string strLog = ":log_path=" + shellWord(m_dir / "sanitizer");
+    std::string command = "cd " + shellWord(m_strHome) + " && ASAN_OPTIONS=$ASAN_OPTIONS" + strLog +
+                          ":verify_asan_link_order=0 UBSAN_OPTIONS=$UBSAN_OPTIONS" + strLog +
+                          " exec timeout 15";
     prefix.push_back("./OrvexMon");
     prefix.insert(prefix.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& word : prefix)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        // Reports land beside the tree, whatever the daemon did with its output. libfaketime
-        // may be preloaded ahead of the sanitizer runtime, which would refuse to start.
-        const std::string strLog = ":log_path=" + (m_dir / "sanitizer");
-        const char* pszAsan = getenv("ASAN_OPTIONS");
-        const char* pszUbsan = getenv("UBSAN_OPTIONS");
-        setenv("ASAN_OPTIONS",
-               ((pszAsan ? pszAsan : "") + strLog + ":verify_asan_link_order=0").c_str(), 1);
-        setenv("UBSAN_OPTIONS", ((pszUbsan ? pszUbsan : "") + strLog).c_str(), 1);
-        if (freopen(strOut.c_str(), "w", stdout) && dup2(STDOUT_FILENO, STDERR_FILENO) >= 0 &&
-            chdir(m_strHome.c_str()) == 0)
-            execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    const int nStatus = waitForExit(pid, seconds(15));
-    if (nStatus == -2) {
-        kill(pid, SIGKILL);
-        waitForExit(pid, seconds(5));
-        ADD_FAILURE() << "OrvexMon did not end in time";
-    }
-    return {nStatus, readFile(strOut), strOut};
+    for (const std::string& word : prefix)
+        command += " " + shellWord(word);
+    const int nStatus = system((command + " >" + shellWord(strOut) + " 2>&1").c_str());
+    return {WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1, readFile(strOut), strOut};
 }
 
 pid_t Sandbox::startDaemon(const std::vector<std::string>& prefix) {
@@ -106,14 +92,12 @@ pid_t Sandbox::startDaemon(const std::vector<std::string>& prefix) {
     const RunResult launch = run({}, prefix);
     EXPECT_EQ(launch.nStatus, 0) << launch.strOutput;
     m_strDaemonOutput = launch.strOutputFile;
-    if (!waitFor([&] { return countInLog(marker) > nBefore; }, seconds(10))) {
-        ADD_FAILURE() << "no daemon start in the log:\n" << log();
+    if (!waitFor([&] { return countInLog(marker) > nBefore; }, std::chrono::seconds(10)))
         return -1;
-    }
     const std::string text = log();
     const size_t at = text.rfind('\n', text.rfind(marker));
-    m_daemonPid = atoi(text.c_str() + text.find("] [", at == std::string::npos ? 0 : at) + 3);
-    return m_daemonPid;
+    return m_daemonPid =
+               atoi(text.c_str() + text.find("] [", at == std::string::npos ? 0 : at) + 3);
 }
 
 int Sandbox::stopDaemon(int nSignal) {
@@ -121,13 +105,14 @@ int Sandbox::stopDaemon(int nSignal) {
         kill(m_daemonPid, nSignal);
     } else {
         const RunResult stop = run({"-k"});
-        EXPECT_EQ(stop.nStatus, 255);
-        EXPECT_EQ(stop.strOutput, "");
+        EXPECT_EQ(std::make_pair(stop.nStatus, stop.strOutput), std::make_pair(255, std::string()));
     }
-    const int nStatus = waitForExit(m_daemonPid, seconds(5));
+    int status = 0;
+    const bool bEnded = waitFor([&] { return waitpid(m_daemonPid, &status, WNOHANG) > 0; },
+                                std::chrono::seconds(5));
     // A sanitizer writes its report as the process ends.
-    EXPECT_EQ(nStatus == -2 ? "" : readFile(m_strDaemonOutput), "");
-    return nStatus;
+    EXPECT_EQ(bEnded ? readFile(m_strDaemonOutput) : "", "");
+    return bEnded && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 std::string Sandbox::log(const std::string& module) const {
@@ -145,13 +130,6 @@ int Sandbox::countInLog(const std::string& text) const {
     return n;
 }
 
-std::vector<pid_t> Sandbox::pidsOf(const std::string& name) const {
-    std::vector<pid_t> pids;
-    for (const std::string& pid : linesOf("pgrep -x -r R,S,D,T " + name + "; true"))
-        pids.push_back(static_cast<pid_t>(atoi(pid.c_str())));
-    return pids;
-}
-
 std::vector<std::pair<pid_t, long long>> Sandbox::starts(const std::string& name) const {
     std::vector<std::pair<pid_t, long long>> starts;
     for (const std::string& line : readLines(path(name + ".starts")))
@@ -165,20 +143,7 @@ bool Sandbox::waitForPass() {
     chmod(probe.c_str(), 0600);
     struct stat st;
     return waitFor([&] { return stat(probe.c_str(), &st) == 0 && (st.st_mode & 0777) == 0777; },
-                   seconds(12));
-}
-
-int Sandbox::waitForExit(pid_t pid, std::chrono::milliseconds timeout) {
-    const bool bEnded = waitFor(
-        [&] {
-            int status;
-            for (pid_t ended; (ended = waitpid(-1, &status, WNOHANG)) > 0;)
-                m_mapReaped[ended] = status;
-            return m_mapReaped.count(pid) != 0;
-        },
-        timeout);
-    const int status = bEnded ? m_mapReaped[pid] : 0;
-    return !bEnded ? -2 : WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                   std::chrono::seconds(12));
 }
 
 }  // namespace testsupport

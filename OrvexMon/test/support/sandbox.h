@@ -10,12 +10,10 @@
 
 #include <sys/types.h>
 
-#include <map>
-
 namespace testsupport {
 
 struct RunResult {
-    int nStatus = -1;           ///< Exit status; -1 when killed, -2 when not ended in time.
+    int nStatus = -1;           ///< Exit status; -1 when killed, 124 when it did not end in 15 s.
     std::string strOutput;      ///< Standard output and error together, as the launcher left them.
     std::string strOutputFile;  ///< Where they go; a detached daemon may write there later.
 };
@@ -25,41 +23,41 @@ std::multiset<std::string> descriptorsOf(pid_t pid);
 
 class Sandbox {
 public:
-    /// strHomeName: the install tree's own directory name inside the temporary one.
-    explicit Sandbox(const std::string& strHomeName = "Orvex");
+    /// strHomeName: the install tree's own directory name inside the temporary one;
+    /// strCustom: the elements of conf/OrvexCustom.xml (e.g. "<AssetManagement enabled=\"1\"/>").
+    explicit Sandbox(const std::string& strHomeName = "Orvex", const std::string& strCustom = "");
     ~Sandbox();
 
     std::string path(const std::string& name) const { return m_strHome + "/" + name; }
     int port() const { return m_nPort; }
-    /// Writes conf/OrvexCustom.xml with the elements given (e.g. "<AssetManagement enabled=\"1\"/>").
-    void setCustomization(const std::string& strElements);
 
     /// Runs prefix + ./OrvexMon + args in the home path (prefix[0] found on PATH, e.g.
-    /// {"faketime", "2024-03-10 10:00:00"}) and waits up to 15 s for it to end.
+    /// {"faketime", "2024-03-10 10:00:00"}) and waits for it to end.
     RunResult run(const std::vector<std::string>& args, std::vector<std::string> prefix = {});
     /// Starts the daemon (as run does, with prefix) and waits for its first log line; its pid, or -1.
     pid_t startDaemon(const std::vector<std::string>& prefix = {});
-    /// "OrvexMon -k" (or nSignal sent to the daemon); the daemon's exit status once it is gone,
-    /// -2 when it was not gone in time. Nothing may have printed a message or a sanitizer report.
+    /// "OrvexMon -k" (or nSignal sent to the daemon); the daemon's exit status once it is gone
+    /// (-1 when it was not gone in time). Nothing may have printed a message or a sanitizer report.
     int stopDaemon(int nSignal = 0);
 
     std::string log(const std::string& module = "OrvexMon") const;  ///< Today's log file.
     int countInLog(const std::string& text) const;
-    std::vector<pid_t> pidsOf(const std::string& name) const;  ///< Live processes named name.
+    /// Live pids named name.
+    std::multiset<std::string> pidsOf(const std::string& name) const {
+        return linesOf("pgrep -x -r R,S,D,T " + name + "; true");
+    }
     /// Each start of the stand-in name: its pid and the monotonic clock in milliseconds.
     std::vector<std::pair<pid_t, long long>> starts(const std::string& name) const;
     /// Waits until a watchdog pass has run after now: a fresh core file gets mode 0777.
     bool waitForPass();
 
 private:
-    int waitForExit(pid_t pid, std::chrono::milliseconds timeout);  // of a child: as stopDaemon
     TempDir m_dir;
     std::string m_strHome;
     int m_nPort;
-    pid_t m_daemonPid = -1;
+    pid_t m_daemonPid = -1;         // a child of ours: we are init of our own pid namespace
     std::string m_strDaemonOutput;  // standard output and error the daemon inherited
     int m_nPassProbe = 0;
-    std::map<pid_t, int> m_mapReaped;  // we are init of our own pid namespace when run as root
 };
 
 }  // namespace testsupport
