@@ -3,6 +3,7 @@
 // (its pid and the monotonic clock in milliseconds) to <name>.starts in the working
 // directory (the daemon's home path); then it waits to be killed. When <name>.crash
 // exists it ends instead, 300 ms after its start.
+#include <fcntl.h>
 #include <libgen.h>
 #include <stdio.h>
 #include <time.h>
@@ -15,15 +16,13 @@ int main(int, char** argv) {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     // One write of the whole line, appended: starts that overlap do not mix.
-    FILE* pStarts = fopen((strName + ".starts").c_str(), "a");
-    if (pStarts == nullptr ||
-        fprintf(pStarts, "%d %lld\n", getpid(), now.tv_sec * 1000LL + now.tv_nsec / 1000000) < 0 ||
-        fclose(pStarts) != 0)
+    const int fd = open((strName + ".starts").c_str(), O_WRONLY | O_APPEND | O_CREAT, 0644);
+    if (dprintf(fd, "%d %lld\n", getpid(), now.tv_sec * 1000LL + now.tv_nsec / 1000000) < 0 ||
+        close(fd) != 0)
         return 2;
-    if (access((strName + ".crash").c_str(), F_OK) == 0) {
+    if (access((strName + ".crash").c_str(), F_OK) == 0)
         usleep(300000);
-        return 1;
-    }
-    for (;;)
-        pause();
+    else
+        pause();  // no handlers: a signal ends it
+    return 1;
 }
