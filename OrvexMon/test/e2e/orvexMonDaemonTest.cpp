@@ -26,7 +26,7 @@ TEST(DaemonTest, StartLockAndStop) {
     writeFile(box.path("target"), "keep");
     unlink(lock.c_str());
     ASSERT_EQ(symlink(box.path("target").c_str(), lock.c_str()), 0);
-    EXPECT_EQ(box.run({}, readToEnd).strOutput,
+    EXPECT_EQ(box.run({}, readToEnd).second,
               "OrvexMon error: " + lock + ": Too many levels of symbolic links\n");
     EXPECT_EQ(box.countInLog("procMng.lockProc: Fail to open lock file " + lock), 1);
     EXPECT_EQ(readFile(box.path("target")), "keep");
@@ -50,7 +50,7 @@ TEST(DaemonTest, StartLockAndStop) {
     ASSERT_EQ(lstat(lock.c_str(), &st), 0);
     EXPECT_EQ(std::make_pair(st.st_mode & 07777, st.st_uid), std::make_pair(0600u, geteuid()));
     ASSERT_TRUE(waitFor([&] { return box.starts("AccessBroker").size() == 1; }, 10s)) << box.log();
-    EXPECT_EQ(box.run({}, readToEnd).strOutput,
+    EXPECT_EQ(box.run({}, readToEnd).second,
               "OrvexMon error : Process is running now, can not exist two instances!\n");
     EXPECT_EQ(box.countInLog("procMng.lockProc: OrvexMon is running now."), 1);
 
@@ -68,7 +68,7 @@ TEST(DaemonTest, StartLockAndStop) {
     const pid_t next = box.startDaemon();
     ASSERT_GT(next, 0) << box.log();
     ASSERT_TRUE(box.waitForPass());
-    const pid_t first = box.starts("AccessBroker")[0].first;
+    const pid_t first = std::stoi(box.starts("AccessBroker")[0]);
     EXPECT_EQ(descriptorsOf(first),
               (std::multiset<std::string>{"0 -> /dev/null", "1 -> /dev/null", "2 -> /dev/null"}));
     kill(first, SIGKILL);  // the next pass is about 5 seconds away: the end restarts it
@@ -79,19 +79,19 @@ TEST(DaemonTest, StartLockAndStop) {
 
     // "status": the daemon and each service with its pid (ours, not the decoy's) and the
     // starts of this daemon; it counts one once the shell has run, just after the service's line.
+    const pid_t second = std::stoi(box.starts("AccessBroker")[1]);
     const std::string expected = "OrvexMon: running, pid " + std::to_string(next) + ", UDP port " +
                                  std::to_string(box.port()) + "\nAccessBroker: pid " +
-                                 std::to_string(box.starts("AccessBroker")[1].first) +
-                                 ", 1 start\n";
+                                 std::to_string(second) + ", 1 start\n";
     RunResult running;
-    EXPECT_TRUE(waitFor([&] { return (running = box.run({"status"})).strOutput == expected; }, 5s))
-        << running.strOutput;
-    EXPECT_EQ(running.nStatus, 0);
+    EXPECT_TRUE(
+        waitFor([&] { return (running = box.run({"status"})) == RunResult(0, expected); }, 5s))
+        << running.first << " " << running.second;
 
     // A FIFO as the customization (no writer ever comes) wedges neither the watchdog nor -k.
-    ASSERT_EQ(unlink(box.path("conf/OrvexCustom.xml").c_str()), 0);
-    ASSERT_EQ(mkfifo(box.path("conf/OrvexCustom.xml").c_str(), 0644), 0);
-    kill(box.starts("AccessBroker")[1].first, SIGKILL);
+    const std::string custom = box.path("conf/OrvexCustom.xml");
+    ASSERT_TRUE(unlink(custom.c_str()) == 0 && mkfifo(custom.c_str(), 0644) == 0);
+    kill(second, SIGKILL);
     EXPECT_TRUE(waitFor(
         [&] {
             return box.starts("AccessBroker").size() == 3 &&

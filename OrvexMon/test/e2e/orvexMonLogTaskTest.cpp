@@ -30,8 +30,7 @@ TEST(CommandLineTest, TextsExitStatusesAndLogTaskRuns) {
     };
     for (const auto& [args, status, output] : cases) {
         SCOPED_TRACE(args[0]);
-        const RunResult result = box.run(args);
-        EXPECT_EQ(std::make_pair(result.nStatus, result.strOutput), std::make_pair(status, output));
+        EXPECT_EQ(box.run(args), RunResult(status, output));
         EXPECT_EQ(pathExists(box.path("log")), args.size() < 3);
     }
     EXPECT_NE(box.log("OrvexMonCmd").find("[CMsgProcess::echo] Receive message failed."),
@@ -43,13 +42,6 @@ TEST(CommandLineTest, TextsExitStatusesAndLogTaskRuns) {
     // and touch none. Shown: its mode, the days of the archives kept, what it holds, and
     // whether the log of the 9th stayed.
     std::filesystem::current_path(box.path("log"));
-    // OrvexMon as $0 of the shell command, its argument $1, on 10 March 2024 at 10:00; it
-    // has nothing to say.
-    const auto runAt10March = [&](const char* pszArg, const char* pszCommand) {
-        const RunResult result =
-            box.run({pszArg}, {"faketime", "2024-03-10 10:00:00", "sh", "-c", pszCommand});
-        EXPECT_TRUE(result.nStatus == 0 && result.strOutput.empty()) << pszArg << result.strOutput;
-    };
     // clang-format off
     const std::pair<const char*, const char*> rows[] = {
         {"log_clean,30", "1777 0209 0302 0303 0305 0309 log_20240310.tar.gz 0"},
@@ -63,7 +55,7 @@ TEST(CommandLineTest, TextsExitStatusesAndLogTaskRuns) {
         linesOf(
             "rm -rf ../CollectInfo; echo ninth > 20240309.log; "
             "for d in 0208 0209 0302 0303 0305 0309; do echo x > log_2024$d.tar.gz; done");
-        runAt10March(arg, "\"$0\" \"$1\"");
+        EXPECT_EQ(box.run({arg}, {"faketime", "2024-03-10 10:00:00"}), RunResult(0, ""));
         EXPECT_EQ(linesOf("echo $(stat -c %a ../CollectInfo) $(ls log_* | cut -c9-12) "
                           "$(ls ../CollectInfo) $(ls | grep -c 20240309.log)"),
                   Lines{shown})
@@ -71,11 +63,14 @@ TEST(CommandLineTest, TextsExitStatusesAndLogTaskRuns) {
     }
 
     // Two log tasks at once (a daemon restarted in the clean hour beside a run by hand):
-    // every log and core file lands in exactly one archive, and no temporary is left.
+    // every log and core file lands in exactly one archive, and no temporary is left. Each
+    // run on 10 March 2024 at 10:00 has nothing to say.
     const Lines lines = linesOf(
         "rm -r ../CollectInfo log_* 20240309.log OrvexMon*; for i in $(seq 0 1999); do "
         "f=agent${i}_20240309.log; echo $f > $f; echo $f; done; echo core | tee ../app.core");
-    runAt10March("log_clean,7", "\"$0\" \"$1\" & \"$0\" \"$1\" && wait $!");
+    EXPECT_EQ(box.run({"log_clean,7"}, {"faketime", "2024-03-10 10:00:00", "sh", "-c",
+                                        "\"$0\" \"$1\" & \"$0\" \"$1\" && wait $!"}),
+              RunResult(0, ""));
     EXPECT_EQ(linesOf("tar -xzOf ../CollectInfo/log_20240310.tar.gz"), lines);
     EXPECT_EQ(linesOf("ls -A; ls ../CollectInfo"),
               (Lines{"OrvexMon20240310.log", ".OrvexMonLogTask.lock", "log_20240310.tar.gz"}));

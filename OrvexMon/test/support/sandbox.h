@@ -12,14 +12,15 @@
 
 namespace testsupport {
 
-struct RunResult {
-    int nStatus = -1;           ///< Exit status; -1 when killed, 124 when it did not end in 15 s.
-    std::string strOutput;      ///< Standard output and error together, as the launcher left them.
-    std::string strOutputFile;  ///< Where they go; a detached daemon may write there later.
-};
+/// Exit status (-1 when killed, 124 when it did not end in 15 s), and standard output and
+/// error together as the launcher left them.
+using RunResult = std::pair<int, std::string>;
 
 /// The descriptors of pid, as "fd -> target".
-std::multiset<std::string> descriptorsOf(pid_t pid);
+inline std::multiset<std::string> descriptorsOf(pid_t pid) {
+    return linesOf("find /proc/" + std::to_string(pid) +
+                   "/fd -mindepth 1 -printf '%f -> %l\\n' 2>/dev/null; true");
+}
 
 class Sandbox {
 public:
@@ -34,10 +35,11 @@ public:
     /// Runs prefix + ./OrvexMon + args in the home path (prefix[0] found on PATH, e.g.
     /// {"faketime", "2024-03-10 10:00:00"}) and waits for it to end.
     RunResult run(const std::vector<std::string>& args, std::vector<std::string> prefix = {});
-    /// Starts the daemon (as run does, with prefix) and waits for its first log line; its pid, or -1.
+    /// Starts the daemon (as run does, with prefix), which must print nothing, and waits for
+    /// its first log line; its pid, or -1.
     pid_t startDaemon(const std::vector<std::string>& prefix = {});
     /// "OrvexMon -k" (or nSignal sent to the daemon); the daemon's exit status once it is gone
-    /// (-1 when it was not gone in time). Nothing may have printed a message or a sanitizer report.
+    /// (-1 when it was not gone in time).
     int stopDaemon(int nSignal = 0);
 
     std::string log(const std::string& module = "OrvexMon") const;  ///< Today's log file.
@@ -46,8 +48,10 @@ public:
     std::multiset<std::string> pidsOf(const std::string& name) const {
         return linesOf("pgrep -x -r R,S,D,T " + name + "; true");
     }
-    /// Each start of the stand-in name: its pid and the monotonic clock in milliseconds.
-    std::vector<std::pair<pid_t, long long>> starts(const std::string& name) const;
+    /// Each start of the stand-in name: "<pid> <ms>", its pid and the monotonic clock then.
+    std::vector<std::string> starts(const std::string& name) const {
+        return readLines(path(name + ".starts"));
+    }
     /// Waits until a watchdog pass has run after now: a fresh core file gets mode 0777.
     bool waitForPass();
 
@@ -55,9 +59,7 @@ private:
     TempDir m_dir;
     std::string m_strHome;
     int m_nPort;
-    pid_t m_daemonPid = -1;         // a child of ours: we are init of our own pid namespace
-    std::string m_strDaemonOutput;  // standard output and error the daemon inherited
-    int m_nPassProbe = 0;
+    pid_t m_daemonPid = -1;  // a child of ours: we are init of our own pid namespace
 };
 
 }  // namespace testsupport
