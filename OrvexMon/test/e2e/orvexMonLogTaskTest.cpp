@@ -47,7 +47,6 @@ TEST(CommandLineTest, TextsExitStatusesAndLogTaskRuns) {
         {"log_clean,30", "1777 0209 0302 0303 0305 0309 log_20240310.tar.gz 0"},
         {"log_clean,31", "1777 0303 0305 0309 log_20240310.tar.gz 0"},
         {"log_clean,1", "1777 0309 log_20240310.tar.gz 0"},
-        {"log_clean,0", "1777 0303 0305 0309 log_20240310.tar.gz 0"},
         {"log_zip", "1777 0208 0209 0302 0303 0305 0309 1"},
         {"log_cleanup,7", "1777 0208 0209 0302 0303 0305 0309 1"}};
     // clang-format on

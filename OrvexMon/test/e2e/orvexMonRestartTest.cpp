@@ -16,12 +16,11 @@ TEST(RestartTest, EndedServicesComeBackAtOnceAndHostileSendersAreHeldOff) {
     writeFile(box.path("AccessBroker.crash"), "");
     const pid_t daemon = box.startDaemon();
     ASSERT_GT(daemon, 0) << box.log();
+    const std::string leakStart =
+        "[CProcessMng::checkProcess] Process LeakSentry not exists now restart it.";
     ASSERT_TRUE(waitFor(
-        [&] { return box.starts("AssetWarden").size() + box.starts("LeakSentry").size() == 2; },
+        [&] { return box.starts("AssetWarden").size() == 1 && box.countInLog(leakStart) == 1; },
         10s));
-    EXPECT_EQ(box.countInLog(
-                  "[CProcessMng::checkProcess] Process LeakSentry not exists now restart it."),
-              1);
 
     // A stop from another user's socket is refused with one line, and so is -k run by
     // another user.
@@ -36,8 +35,7 @@ TEST(RestartTest, EndedServicesComeBackAtOnceAndHostileSendersAreHeldOff) {
     // A flood of bad datagrams costs a few lines a second and one with the count left out,
     // and the next status request is answered.
     const int nLinesBefore = box.countInLog("\n");
-    std::vector<uint8_t> bad = onWire(1, 1);
-    bad[3] = 0x20;
+    const std::vector<uint8_t> bad(53, 0x20);  // no magic
     for (int i = 0; i < 5000; ++i)
         nobody.sendTo(bad, "127.0.0.1", box.port());  // a full queue drops some: fine
     EXPECT_TRUE(waitFor([&] { return box.run({"status"}).first == 0; }, 5s));

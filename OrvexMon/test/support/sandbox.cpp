@@ -50,10 +50,9 @@ Sandbox::Sandbox(const std::string& strHomeName, const std::string& strCustom)
 }
 
 Sandbox::~Sandbox() {
-    for (const char* pszName : kPrograms) {
+    for (const char* pszName : kPrograms)  // the daemon first, so that it starts nothing more
         for (const std::string& pid : pidsOf(pszName))
             kill(atoi(pid.c_str()), SIGKILL);
-    }
     waitFor([&] { return pidsOf(kPrograms[0]).empty(); }, std::chrono::seconds(5));
     unlink(ORVEXMON_TEST_SYSTEM_CONF);
     EXPECT_EQ(linesOf("cat " + m_dir.path() + "/sanitizer* 2>/dev/null; true"),
@@ -84,10 +83,10 @@ pid_t Sandbox::startDaemon(const std::vector<std::string>& prefix) {
     EXPECT_EQ(run({}, prefix), RunResult(0, ""));
     if (!waitFor([&] { return countInLog(marker) > nBefore; }, std::chrono::seconds(10)))
         return -1;
+    // "<date> <time> [WRN] [<pid>,<thread>] ..." on a line of its own (npos + 1: the first)
     const std::string text = log();
-    const size_t at = text.rfind('\n', text.rfind(marker));
-    return m_daemonPid =
-               atoi(text.c_str() + text.find("] [", at == std::string::npos ? 0 : at) + 3);
+    const size_t nLine = text.rfind('\n', text.rfind(marker)) + 1;
+    return m_daemonPid = atoi(text.c_str() + text.find("] [", nLine) + 3);
 }
 
 int Sandbox::stopDaemon(int nSignal) {

@@ -1,10 +1,9 @@
 // A stand-in for one of the client's services. Copied into a sandbox under the service's
 // name, so that the kernel's command name is that name. Each start appends "<pid> <ms>"
-// (its pid and the monotonic clock in milliseconds) to <name>.starts in the working
-// directory (the daemon's home path); then it waits to be killed. When <name>.crash
+// (its pid and the monotonic clock in milliseconds) to <name>.starts beside itself (the
+// daemon starts it by its full path); then it waits to be killed. When <name>.crash
 // exists it ends instead, 300 ms after its start.
 #include <fcntl.h>
-#include <libgen.h>
 #include <stdio.h>
 #include <time.h>
 #include <unistd.h>
@@ -12,7 +11,7 @@
 #include <string>
 
 int main(int, char** argv) {
-    const std::string strName = basename(argv[0]);
+    const std::string strName = argv[0];
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     // One write of the whole line, appended: starts that overlap do not mix.
