@@ -89,12 +89,11 @@ TEST(DaemonTest, StartLockAndStop) {
     const std::string custom = box.path("conf/OrvexCustom.xml");
     ASSERT_TRUE(unlink(custom.c_str()) == 0 && mkfifo(custom.c_str(), 0644) == 0);
     kill(second, SIGKILL);
-    EXPECT_TRUE(waitFor([&] { return box.starts("AccessBroker").size() == 3; }, 8s)) << box.log();
+    const std::string verifyFailed = "procMng.chkProc: verify OrvexCustom.xml failed with err 1";
     EXPECT_TRUE(waitFor(
-        [&] {
-            return box.countInLog("procMng.chkProc: verify OrvexCustom.xml failed with err 1") > 0;
-        },
-        1s));
+        [&] { return box.starts("AccessBroker").size() == 3 && box.countInLog(verifyFailed) > 0; },
+        8s))
+        << box.log();
     EXPECT_EQ(box.stopDaemon(), 0);
     EXPECT_FALSE(pathExists(box.path("injected")));
 }  // the sandbox ends the decoy with the services

@@ -90,11 +90,10 @@ pid_t Sandbox::startDaemon(const std::vector<std::string>& prefix) {
 }
 
 int Sandbox::stopDaemon(int nSignal) {
-    if (nSignal != 0) {
-        kill(m_daemonPid, nSignal);
-    } else {
+    if (nSignal == 0)
         EXPECT_EQ(run({"-k"}), RunResult(255, ""));
-    }
+    else
+        kill(m_daemonPid, nSignal);
     int status = -1;  // not an exit status
     waitFor([&] { return waitpid(m_daemonPid, &status, WNOHANG) > 0; }, std::chrono::seconds(5));
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

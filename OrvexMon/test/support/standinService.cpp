@@ -19,9 +19,8 @@ int main(int, char** argv) {
     if (dprintf(fd, "%d %lld\n", getpid(), now.tv_sec * 1000LL + now.tv_nsec / 1000000) < 0 ||
         close(fd) != 0)
         return 2;
-    if (access((strName + ".crash").c_str(), F_OK) == 0)
-        usleep(300000);
-    else
+    if (access((strName + ".crash").c_str(), F_OK) != 0)
         pause();  // no handlers: a signal ends it
+    usleep(300000);
     return 1;
 }
