@@ -4,12 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <signal.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 
@@ -19,155 +16,94 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char* const kServices[] = {"AccessBroker", "AssetWarden", "LeakSentry"};
+// The daemon and the services: copies in the tree that another user may run too.
+const char* const kPrograms[] = {"OrvexMon", "AccessBroker", "AssetWarden", "LeakSentry"};
 
-// The command name of a live (not zombie) process from /proc/<pid>/stat; "" when it is gone.
-std::string liveCommandName(pid_t pid) {
-    const std::string text = readFile("/proc/" + std::to_string(pid) + "/stat");
-    const size_t open = text.find('('), close = text.rfind(')');
-    if (close == std::string::npos || close + 2 >= text.size() || strchr("ZX", text[close + 2]))
-        return "";
-    return text.substr(open + 1, close - open - 1);
-}
-
-std::vector<std::string> namesIn(const std::string& dir) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec))
-        names.push_back(it->path().filename());
-    return names;
+// One shell word, whatever it holds.
+std::string shellWord(const std::string& word) {
+    std::string result = "'";
+    for (char c : word)
+        result += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return result + "'";
 }
 
 }  // namespace
 
-std::vector<std::string> descriptorsOf(pid_t pid) {
-    std::vector<std::string> targets;
-    const std::string dir = "/proc/" + std::to_string(pid) + "/fd/";
-    for (const std::string& name : namesIn(dir)) {
-        std::error_code ec;
-        const fs::path target = fs::read_symlink(dir + name, ec);
-        if (!ec)
-            targets.push_back(name + " -> " + target.string());
-    }
-    return targets;
-}
-
-Sandbox::Sandbox(const std::string& strHomeName)
+Sandbox::Sandbox(const std::string& strHomeName, const std::string& strCustom)
     : m_strHome(m_dir / strHomeName), m_nPort(freeUdpPort()) {
     fs::create_directories(path("conf"));
     fs::create_directories(fs::path(ORVEXMON_TEST_SYSTEM_CONF).parent_path());
-    writeFile(ORVEXMON_TEST_SYSTEM_CONF, "INSTALL_DIR=" + home() + "\n");
+    writeFile(ORVEXMON_TEST_SYSTEM_CONF, "INSTALL_DIR=" + m_strHome + "\n");
     // A clean hour far from now keeps the daily log task out of the way.
     const time_t now = time(nullptr);
     writeFile(path("conf/Orvex.conf"),
               "COMMAND_PORT=" + std::to_string(m_nPort) + "\nLOG_CLEAN_HOUR=" +
                   std::to_string((localtime(&now)->tm_hour + 12) % 24) + "\n");
-    setCustomization("");
-    fs::create_symlink(ORVEXMON_TEST_BINARY, path("OrvexMon"));
-    for (const char* pszName : kServices)
-        fs::copy_file(ORVEXMON_TEST_STANDIN, path(pszName));
+    writeFile(path("conf/OrvexCustom.xml"),
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<OrvexCustom>\n" + strCustom +
+                  "\n</OrvexCustom>\n");
+    chmod(m_dir.path().c_str(), 0711);
+    for (const char* pszName : kPrograms)
+        fs::copy_file(pszName == kPrograms[0] ? ORVEXMON_TEST_BINARY : ORVEXMON_TEST_STANDIN,
+                      path(pszName));
+    fs::copy(fs::path(ORVEXMON_TEST_BINARY).parent_path() / "libs", path("libs"));
 }
 
 Sandbox::~Sandbox() {
-    const auto daemonGone = [&] { return m_daemonPid <= 0 || liveCommandName(m_daemonPid).empty(); };
-    if (!daemonGone())
-        kill(m_daemonPid, SIGKILL);
-    for (const char* pszName : kServices) {
-        for (pid_t pid : pidsOf(pszName))
-            kill(pid, SIGKILL);
-    }
-    waitFor([&] { return reap(), daemonGone(); }, std::chrono::seconds(5));
+    for (const char* pszName : kPrograms)  // the daemon first, so that it starts nothing more
+        for (const std::string& pid : pidsOf(pszName))
+            kill(atoi(pid.c_str()), SIGKILL);
+    waitFor([&] { return pidsOf(kPrograms[0]).empty(); }, std::chrono::seconds(5));
     unlink(ORVEXMON_TEST_SYSTEM_CONF);
-    for (const std::string& name : namesIn(m_dir.path())) {
-        if (name.rfind("sanitizer", 0) == 0)
-            ADD_FAILURE() << readFile(m_dir / name);
-    }
+    EXPECT_EQ(linesOf("cat " + m_dir.path() + "/sanitizer* 2>/dev/null; true"),
+              std::multiset<std::string>{})
+        << "sanitizer reports";
 }
 
-void Sandbox::setCustomization(const std::string& strElements) {
-    writeFile(path("conf/OrvexCustom.xml"),
-              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<OrvexCustom>\n" + strElements +
-                  "\n</OrvexCustom>\n");
-}
-
-RunResult Sandbox::runUnder(const std::vector<std::string>& prefix,
-                            const std::vector<std::string>& args,
-                            const std::vector<std::string>& env,
-                            std::chrono::milliseconds timeout) {
-    static int s_nRun = 0;
-    const std::string strOut = path("run" + std::to_string(++s_nRun) + ".out");
-    std::vector<std::string> words = prefix;
-    words.push_back("./OrvexMon");
-    words.insert(words.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (std::string& word : words)
-        argv.push_back(word.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> vars = env;
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (!freopen(strOut.c_str(), "w", stdout) || dup2(STDOUT_FILENO, STDERR_FILENO) < 0 ||
-            chdir(home().c_str()) != 0)
-            _exit(126);
-        for (std::string& var : vars)
-            putenv(var.data());
-        // Reports land beside the tree, whatever the daemon did with its output.
-        for (const char* pszVar : {"ASAN_OPTIONS", "UBSAN_OPTIONS"}) {
-            const char* pszOld = getenv(pszVar);
-            setenv(pszVar,
-                   (std::string(pszOld ? pszOld : "") + ":log_path=\"" + (m_dir / "sanitizer") +
-                    "\"")
-                       .c_str(),
-                   1);
-        }
-        execvp(argv[0], argv.data());
-        _exit(127);
-    }
-    if (!waitFor([&] { return hasEnded(pid); }, timeout)) {
-        kill(pid, SIGKILL);
-        waitFor([&] { return hasEnded(pid); }, std::chrono::seconds(5));
-        ADD_FAILURE() << "OrvexMon did not end in time";
-    }
-    return {exitStatus(pid), readFile(strOut), strOut};
+RunResult Sandbox::run(const std::vector<std::string>& args, std::vector<std::string> prefix) {
+    const std::string strOut = m_dir / "run.out";
+    // Reports land beside the tree, whatever the daemon did with its output. libfaketime
+    // may be preloaded ahead of the sanitizer runtime, which would refuse to start.
+    const std::string strLog = ":log_path=" + shellWord(m_dir / "sanitizer");
+    std::string command = "cd " + shellWord(m_strHome) + " && ASAN_OPTIONS=$ASAN_OPTIONS" + strLog +
+                          ":verify_asan_link_order=0 UBSAN_OPTIONS=$UBSAN_OPTIONS" + strLog +
+                          " exec timeout 15";
+    prefix.push_back("./OrvexMon");
+    prefix.insert(prefix.end(), args.begin(), args.end());
+    for (const std::string& word : prefix)
+        command += " " + shellWord(word);
+    const int nStatus = system((command + " >" + shellWord(strOut) + " 2>&1").c_str());
+    return {WIFEXITED(nStatus) ? WEXITSTATUS(nStatus) : -1, readFile(strOut)};
 }
 
 pid_t Sandbox::startDaemon(const std::vector<std::string>& prefix) {
     // Each daemon of this tree logs this once; the new one's line is the last.
     const std::string marker = "[dbg-in-wrn] start check";
     const int nBefore = countInLog(marker);
-    const RunResult launch = runUnder(prefix, {}, {}, std::chrono::seconds(10));
-    EXPECT_EQ(launch.nStatus, 0) << launch.strOutput;
-    m_strDaemonOutput = launch.strOutputFile;
-    if (!waitFor([&] { return countInLog(marker) > nBefore; }, std::chrono::seconds(10))) {
-        ADD_FAILURE() << "no daemon start in the log:\n" << log();
+    EXPECT_EQ(run({}, prefix), RunResult(0, ""));
+    if (!waitFor([&] { return countInLog(marker) > nBefore; }, std::chrono::seconds(10)))
         return -1;
-    }
+    // "<date> <time> [WRN] [<pid>,<thread>] ..." on a line of its own (npos + 1: the first)
     const std::string text = log();
-    const size_t at = text.rfind('\n', text.rfind(marker));
-    m_daemonPid = atoi(text.c_str() + text.find("] [", at == std::string::npos ? 0 : at) + 3);
-    return m_daemonPid;
+    const size_t nLine = text.rfind('\n', text.rfind(marker)) + 1;
+    return m_daemonPid = atoi(text.c_str() + text.find("] [", nLine) + 3);
 }
 
-bool Sandbox::stopDaemon(int nSignal) {
-    if (nSignal != 0) {
+int Sandbox::stopDaemon(int nSignal) {
+    if (nSignal == 0)
+        EXPECT_EQ(run({"-k"}), RunResult(255, ""));
+    else
         kill(m_daemonPid, nSignal);
-    } else {
-        const RunResult stop = run({"-k"});
-        EXPECT_EQ(stop.nStatus, 255);
-        EXPECT_EQ(stop.strOutput, "");
-    }
-    const bool bEnded = waitFor([&] { return reap(), liveCommandName(m_daemonPid).empty(); },
-                                std::chrono::seconds(5));
-    // A sanitizer writes its report as the process ends.
-    EXPECT_EQ(bEnded ? readFile(m_strDaemonOutput) : "", "");
-    return bEnded;
+    int status = -1;  // not an exit status
+    waitFor([&] { return waitpid(m_daemonPid, &status, WNOHANG) > 0; }, std::chrono::seconds(5));
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string Sandbox::log(const char* pszModule) const {
+std::string Sandbox::log(const std::string& module) const {
     const time_t now = time(nullptr);
     char szDate[16];
     strftime(szDate, sizeof(szDate), "%Y%m%d", localtime(&now));
-    return readFile(path(std::string("log/") + pszModule + szDate + ".log"));
+    return readFile(path("log/" + module + szDate + ".log"));
 }
 
 int Sandbox::countInLog(const std::string& text) const {
@@ -178,49 +114,13 @@ int Sandbox::countInLog(const std::string& text) const {
     return n;
 }
 
-std::vector<pid_t> Sandbox::pidsOf(const std::string& name) {
-    reap();
-    std::vector<pid_t> pids;
-    for (const std::string& entry : namesIn("/proc")) {
-        const pid_t pid = static_cast<pid_t>(atoi(entry.c_str()));
-        if (pid > 0 && liveCommandName(pid) == name)
-            pids.push_back(pid);
-    }
-    return pids;
-}
-
-std::vector<long long> Sandbox::startTimes(const std::string& name) const {
-    std::vector<long long> times;
-    for (const std::string& line : readLines(path(name + ".starts")))
-        times.push_back(atoll(line.c_str() + line.find(' ')));
-    return times;
-}
-
-std::vector<pid_t> Sandbox::watchedPids() const {
-    std::vector<pid_t> pids;
-    const std::string dir = "/proc/" + std::to_string(m_daemonPid) + "/fdinfo/";
-    for (const std::string& name : namesIn(dir)) {
-        const std::string info = readFile(dir + name);
-        const size_t at = info.find("\nPid:\t");
-        if (at != std::string::npos)
-            pids.push_back(static_cast<pid_t>(atoi(info.c_str() + at + 6)));
-    }
-    return pids;
-}
-
-bool Sandbox::waitForPass(std::chrono::milliseconds timeout) {
-    const std::string probe = path("probe" + std::to_string(++m_nPassProbe) + ".core");
+bool Sandbox::waitForPass() {
+    const std::string probe = path("probe.core");
     writeFile(probe, "");
     chmod(probe.c_str(), 0600);
     struct stat st;
     return waitFor([&] { return stat(probe.c_str(), &st) == 0 && (st.st_mode & 0777) == 0777; },
-                   timeout);
-}
-
-void Sandbox::reap() {
-    int status;
-    for (pid_t pid; (pid = waitpid(-1, &status, WNOHANG)) > 0;)
-        m_mapReaped[pid] = status;
+                   std::chrono::seconds(12));
 }
 
 }  // namespace testsupport
