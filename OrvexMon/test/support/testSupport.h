@@ -17,7 +17,6 @@ public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return m_strPath; }
     std::string operator/(const std::string& name) const { return m_strPath + "/" + name; }
 
@@ -31,7 +30,6 @@ std::vector<std::string> readLines(const std::string& path);
 bool pathExists(const std::string& path);
 /// The lines a shell command prints, in any order; a command that fails fails the test.
 std::multiset<std::string> linesOf(const std::string& command);
-
 /// Polls pred every 20 ms until it is true or the timeout passes; returns its last value.
 bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
 

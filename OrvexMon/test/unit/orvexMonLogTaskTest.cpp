@@ -6,12 +6,12 @@
 #include <stdlib.h>
 
 #include <filesystem>
-#include <set>
 
 using Lines = std::multiset<std::string>;
+using testsupport::linesOf;
 
 // The home path is the working directory at its first use, one per test process; this one
-// needs quoting in a shell command. Made at the first use here, removed at exit.
+// needs quoting in a shell command. Made at the first use here, with the task's log in it.
 const std::string& home() {
     static const testsupport::TempDir s_top;
     static const std::string s_strHome = [] {
@@ -27,20 +27,13 @@ bool logHas(const std::string& text) {
     return system(("grep -qF " + shellQuote(text) + " log/*").c_str()) == 0;
 }
 
-// The lines a shell command prints, run in the home path.
-Lines linesOf(const std::string& command) {
-    home();  // the working directory
-    return testsupport::linesOf(command);
-}
-
 TEST(LogTaskTest, DateInFileNames) {
     // clang-format off
     const struct { const char* name; uint32_t date; bool isPart; } rows[] = {
-        {"OrvexMon20240307.log", 20240307, false}, {"agent_20240307.log", 20240307, false},
-        {"agent_20240307_001.log", 20240307, true}, {"agent_20240307153000.log", 20240307, false},
-        {"2024-03-07.log", 20240307, false}, {"agent_2024-03-07.log", 0, false},
-        {"x20\303\251240307.log", 0, false}, {"agent_123.log", 0, true},
-        {"log_20240310_1.tar.gz", 20240310, false}};
+        {"OrvexMon20240307.log", 20240307, false}, {"agent_20240307_001.log", 20240307, true},
+        {"agent_20240307153000.log", 20240307, false}, {"2024-03-07.log", 20240307, false},
+        {"agent_2024-03-07.log", 0, false}, {"x20\303\251240307.log", 0, false},
+        {"agent_123.log", 0, true}, {"log_20240310_1.tar.gz", 20240310, false}};
     // clang-format on
     for (const auto& [name, date, isPart] : rows) {
         bool bIsPart = !isPart;
@@ -52,20 +45,21 @@ TEST(LogTaskTest, DateInFileNames) {
 // directory (only dated archives go), with the cutoff 3 March 2024: files, directories, a
 // link to a kept log and one to nothing. Links go, never their targets.
 TEST(LogTaskTest, RetentionByDate) {
+    const std::string dir = home() + "/retention";
     linesOf(
         "mkdir -p retention/log && cd retention/log && touch 20240302.log 20240303.log "
         "log_20240302_1.tar.gz log_20240303.tar.gz agent.log 20240302.txt && mkdir "
-        "old_20200101.log old_20200101.tar.gz && ln -s 20240303.log link_20200101.log && ln -s "
-        "nowhere dangling_20200101.log && cp -a . ../CI");
+        "old_20200101.log old_20200101.tar.gz && ln -s 20240303.log link_20200101.log && "
+        "ln -s nowhere dangling_20200101.log && cp -a . ../CI");
     Lines keptInCollect = linesOf("ls -A retention/CI");
     keptInCollect.erase("log_20240302_1.tar.gz");
-    doUniLogClean((home() + "/retention/log").c_str(), 20240303);
-    doUniLogZipClean((home() + "/retention/CI").c_str(), 20240303);
+    doUniLogClean((dir + "/log").c_str(), 20240303);
+    doUniLogZipClean((dir + "/CI").c_str(), 20240303);
     EXPECT_EQ(linesOf("ls -A retention/log"),
               (Lines{"20240303.log", "log_20240303.tar.gz", "agent.log", "20240302.txt",
                      "old_20200101.log", "old_20200101.tar.gz", "dangling_20200101.log"}));
     EXPECT_EQ(linesOf("ls -A retention/CI"), keptInCollect);
-    EXPECT_TRUE(logHas("doUniLogClean: deleting " + home() + "/retention/log/20240302.log OK."));
+    EXPECT_TRUE(logHas("doUniLogClean: deleting " + dir + "/log/20240302.log OK."));
 }
 
 // Earlier days' logs, numbered parts and the home path's core files go into the day's archive,
@@ -81,13 +75,12 @@ TEST(LogTaskTest, ArchiveLosesNothing) {
         SCOPED_TRACE(pszFakeTar);
         linesOf(
             "mkdir -p pack/CI/20240307.log pack/log/x_20240301.log && cd pack/log && for f in "
-            "20240307.log 20240309.log agent_20240310_001.log 20240310.log agent.log app.core; "
-            "do echo $f > $f; done && : > 20240308.log && mv app.core ../.. && printf "
-            "'#!/bin/sh\\nrm \"$0\"\\n%s\\n' " +
+            "20240307.log 20240309.log agent_20240310_001.log 20240310.log agent.log "
+            "app.core; do echo $f > $f; done && : > 20240308.log && mv app.core ../.. && "
+            "printf '#!/bin/sh\\nrm \"$0\"\\n%s\\n' " +
             shellQuote(pszFakeTar) + " > ../tar && chmod 700 ../tar");
         doUniLogZip(logDir.c_str(), collectDir.c_str(), 20240310);
         EXPECT_TRUE(logHas("doUniLogZip: tar failed"));
-
         testsupport::writeFile(logDir + "/20240309.log", "again\n");
         doUniLogZip(logDir.c_str(), collectDir.c_str(), 20240310);
         const std::string archive =
@@ -107,9 +100,9 @@ TEST(LogTaskTest, ArchiveLosesNothing) {
 TEST(LogTaskTest, SingleLogZip) {
     const std::string dir = home() + "/log";
     testsupport::writeFile(dir + "/agent_20240307.log", "one day\n");
-    EXPECT_TRUE(doSingleZip(dir.c_str(), "agent_20240307.log"));
-    EXPECT_FALSE(testsupport::pathExists(dir + "/agent_20240307.log"));
-    EXPECT_EQ(linesOf("tar -xzOf " + shellQuote(dir + "/agent_20240307.tar.gz")), Lines{"one day"});
+    EXPECT_TRUE(doSingleZip(dir.c_str(), "agent_20240307.log") &&
+                !testsupport::pathExists(dir + "/agent_20240307.log"));
+    EXPECT_EQ(linesOf("tar -xzOf log/agent_20240307.tar.gz"), Lines{"one day"});
     ASSERT_TRUE(makeZipScript(dir.c_str(), "missing"));
     execZipScript(dir.c_str(), "missing");
     EXPECT_FALSE(ifZipDone(dir + "/missing.don"));
