@@ -13,9 +13,7 @@
 
 namespace testsupport {
 
-TempDir::TempDir() {
-    const char* base = getenv("TMPDIR");
-    m_strPath = std::string(base && *base ? base : "/tmp") + "/orvexmon-test-XXXXXX";
+TempDir::TempDir() : m_strPath(std::filesystem::temp_directory_path() / "orvexmon-test-XXXXXX") {
     EXPECT_NE(mkdtemp(m_strPath.data()), nullptr) << m_strPath;
 }
 

@@ -12,6 +12,21 @@
 #include <filesystem>
 #include <regex>
 
+// Builds the configuration from "missing.conf" in a thread of ACE's thread manager while
+// the main thread waits for the lock it holds, as the command server may; never returns.
+[[noreturn]] void buildInAThreadUnderALock() {
+    static ACE_Thread_Mutex s_lock;
+    alarm(10);  // a hang ends by the signal
+    dup2(STDERR_FILENO, STDOUT_FILENO);
+    ACE_Thread_Manager::instance()->spawn([](void*) -> ACE_THR_FUNC_RETURN {
+        ACE_Guard<ACE_Thread_Mutex> guard(s_lock);
+        CConfigT cfg("missing.conf");
+        return 0;
+    });
+    for (;;)
+        ACE_Guard<ACE_Thread_Mutex> guard(s_lock);
+}
+
 // Files in the working directory, INSTALL_DIR "in" or "in/". want: what building prints,
 // INSTALL_DIR, port, clean hour, days kept and what is logged.
 TEST(ConfigTTest, DerivationsFromBothFiles) {
@@ -46,22 +61,8 @@ TEST(ConfigTTest, DerivationsFromBothFiles) {
                   c.want);
     }
 
-    // Without INSTALL_DIR the process ends, also when built in a thread of ACE's thread
-    // manager while the main thread waits for the lock it holds, as the command server may.
-    static ACE_Thread_Mutex s_lock;
-    EXPECT_EXIT(
-        {
-            alarm(10);  // a hang ends by the signal
-            dup2(STDERR_FILENO, STDOUT_FILENO);
-            ACE_Thread_Manager::instance()->spawn([](void*) -> ACE_THR_FUNC_RETURN {
-                ACE_Guard<ACE_Thread_Mutex> guard(s_lock);
-                CConfigT cfg("missing.conf");
-                return 0;
-            });
-            for (;;)
-                ACE_Guard<ACE_Thread_Mutex> guard(s_lock);
-        },
-        ::testing::ExitedWithCode(1),
-        "^cfgFile.loadFile: Fail to open config file missing.conf.\n"
-        "\\[OrvexMon\\] Can't found INSTALL_DIR from missing.conf \n$");
+    // Without INSTALL_DIR the process ends: at once, not waiting for the thread.
+    EXPECT_EXIT(buildInAThreadUnderALock(), ::testing::ExitedWithCode(1),
+                "^cfgFile.loadFile: Fail to open config file missing.conf.\n"
+                "\\[OrvexMon\\] Can't found INSTALL_DIR from missing.conf \n$");
 }
