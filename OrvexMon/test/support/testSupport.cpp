@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -26,16 +25,12 @@ void writeFile(const std::string& path, const std::string& content) {
     EXPECT_TRUE(std::ofstream(path, std::ios::binary) << content) << "cannot write " << path;
 }
 
-// Plain reads: a /proc file of a process that ends meanwhile fails its read, which the
-// stream library turns into an exception.
+// Through the stream buffer, whose copy turns a failed read (a /proc file of a process that
+// ended meanwhile) into a short text, never an exception.
 std::string readFile(const std::string& path) {
-    std::string text;
-    char buf[4096];
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof(buf))) > 0;)
-        text.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return text;
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
 }
 
 std::vector<std::string> readLines(const std::string& path) {
