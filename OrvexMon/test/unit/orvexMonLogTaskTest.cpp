@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -12,15 +13,13 @@ using testsupport::linesOf;
 
 // The home path is the working directory at its first use, one per test process; this one
 // needs quoting in a shell command. Made at the first use here, with the task's log in it.
-const std::string& home() {
+std::string home() {
     static const testsupport::TempDir s_top;
-    static const std::string s_strHome = [] {
-        std::filesystem::create_directory(s_top / "home dir 'q'");
+    if (std::filesystem::create_directory(s_top / "home dir 'q'")) {
         std::filesystem::current_path(s_top / "home dir 'q'");
         createModeLog(getHomePath(), "OrvexMon");
-        return getHomePath();
-    }();
-    return s_strHome;
+    }
+    return getHomePath();
 }
 
 bool logHas(const std::string& text) {
@@ -60,7 +59,6 @@ TEST(LogTaskTest, ArchiveLosesNothing) {
     setenv("PATH", (home() + "/pack:" + getenv("PATH")).c_str(), 1);
     Lines collected = {"20240307.log"};
     for (const char* pszFakeTar : {"echo partial > \"$2\"; exit 1", "exit 0"}) {
-        SCOPED_TRACE(pszFakeTar);
         linesOf(
             "mkdir -p pack/CI/20240307.log pack/log/x_20240301.log && cd pack/log && for f in "
             "20240307.log 20240309.log agent_20240310_001.log 20240310.log agent.log "
@@ -93,4 +91,33 @@ TEST(LogTaskTest, SingleLogZip) {
     ASSERT_TRUE(makeZipScript(dir.c_str(), "missing"));
     execZipScript(dir.c_str(), "missing");
     EXPECT_FALSE(ifZipDone(dir + "/missing.don"));
+}
+
+// The home path stays the first working directory. The helpers are kept for the client's
+// interface; a new directory gets mode 0777 whatever the umask, which stays.
+TEST(PathsTest, PathsNamesAndFiles) {
+    const std::string first = home();  // made and entered here
+    EXPECT_EQ(first, std::filesystem::current_path().string());
+    umask(022);
+    EXPECT_TRUE(createDirectory("made") == 0 && createDirectory("made") == -1 && umask(022) == 022);
+    EXPECT_EQ(std::filesystem::status("made").permissions(), std::filesystem::perms::all);
+    std::filesystem::current_path("/");
+    EXPECT_EQ(getHomePath(), first);
+    std::filesystem::current_path(first);
+    // source, separator, from the front, then "head|tail", with "!" ahead when not found
+    // clang-format off
+    const struct { const char *source, *sep; bool front; std::string split; } splits[] = {
+        {"a.b.c", ".", false, "a.b|c"}, {"a--b--c", "--", true, "a|b--c"}, {"a", ".", false, "!a|"}};
+    // clang-format on
+    for (const auto& [source, sep, front, split] : splits) {
+        std::string head = "stale", tail = "stale";
+        const bool bFound = separateString(source, sep, head, tail, front);
+        EXPECT_EQ((bFound ? "" : "!") + head + "|" + tail, split) << source;
+    }
+    EXPECT_TRUE(ifEndWith("x.core", ".core") && ifEndWith(".core", ".core") && ifEndWith("", ""));
+    EXPECT_FALSE(ifEndWith("core", ".core") || ifEndWith("a.CORE", ".core"));
+    std::string keepDays;  // 1 to 30 by atoi, 7 for anything else
+    for (const char* pszText : {"30", "1", "31", "0", "abc", "12abc", " 5", "4294967297"})
+        keepDays += std::to_string(getLogKeepDays(pszText)) + " ";
+    EXPECT_EQ(keepDays, "30 1 7 7 7 12 5 1 ");
 }
