@@ -15,7 +15,6 @@ TEST(CfgFileMgrTest, LoadRules) {
     // clang-format off
     const struct { std::string text, key, want; } cases[] = {
         {"Key=1\r\nINSTALL_DIR=/opt\r\n\tkEY \t=\t x=y \t\r\n", "key", "0 x=y"},
-        {"q=\"quoted\" # not a comment", "Q", "0 \"quoted\" # not a comment"},
         {"   # note\r\n \t \r\n\r\nkey value\r\n#x=1\r\n", "#X", "0 cfgFile.loadFile: [4] Invalid data [key value] - no separator.\n<absent>"},
         {"a=" + v1021 + "\r\nb=" + v1021 + "w\nc=3\n", "C", "0 <absent>"},  // reading ended
         {"a=1\nb=" + v1021, "B", "0 " + v1021},
