@@ -9,11 +9,11 @@
 #include <algorithm>
 #include <filesystem>
 
-// The files change row by row, INSTALL_DIR being the working directory; the first row finds
-// the files verified and rested, so only a check of their stamps tells the change ("<fifo>":
-// a FIFO without a writer). want: the error code, the record's flag byte, whether uninstall
-// protection is set and its text, after whether it verified; a failed verify keeps the last
-// record.
+// The customization changes row by row, INSTALL_DIR being the working directory; the first
+// row finds the files verified and rested, so only a check of their stamps tells the change,
+// and the last is a FIFO without a writer. want: whether it verified, the error code, the
+// record's flag byte, whether uninstall protection is set and its text; a failed verify keeps
+// the last record.
 TEST(OrvexUtilityTest, VerifyAndRecord) {
     EXPECT_TRUE(dlsym(RTLD_DEFAULT, "utl_InitVerifyAndLoad") &&
                 dlsym(RTLD_DEFAULT, "utl_LoadComnCusInfo"));  // the C names
@@ -33,21 +33,20 @@ TEST(OrvexUtilityTest, VerifyAndRecord) {
     int nErr = -1;
     ASSERT_TRUE(utl_InitVerifyAndLoad(&nErr) && utl_InitVerifyAndLoad(&nErr));
     // clang-format off
-    const struct { const char* pszCase; std::string strXml, want; } cases[] = {
-        {"same size, changed at once", custom(R"(<LeakPrevention enabled="1" />)" + protect), "ok 0 32 1 any text"},
-        {"FIFO", "<fifo>", "no 1 32 1 any text"},
-        {"two roots", "<OrvexCustom/>text", "no 2 32 1 any text"},
-        {"wrong root", "<orvexcustom/>", "no 3 32 1 any text"},
-        {"enabled with blank", custom(R"(<AssetManagement enabled=" 1"/>)"), "no 3 32 1 any text"},
-        {"both, protect without text", custom(R"(<AssetManagement enabled="1"/><LeakPrevention enabled="1"/><UninstallProtect enabled="1"/>)"), "ok 0 36 1 "},
-        {"cut before a two-byte character", custom("<UninstallProtect enabled=\"1\">" + std::string(1054, 'x') + "\xC3\xA9</UninstallProtect>"),
-         "ok 0 0 1 " + std::string(1054, 'x')},
+    const struct { std::string strXml, want; } cases[] = {
+        {custom(R"(<LeakPrevention enabled="1" />)" + protect), "ok 0 32 1 any text"},  // same size, changed at once
+        {"<OrvexCustom/>text", "no 2 32 1 any text"},  // two roots
+        {"<orvexcustom/>", "no 3 32 1 any text"},  // wrong root
+        {custom(R"(<AssetManagement enabled=" 1"/>)"), "no 3 32 1 any text"},  // enabled with a blank
+        {custom("<UninstallProtect enabled=\"1\">" + std::string(1054, 'x') + "\xC3\xA9</UninstallProtect>"),
+         "ok 0 0 1 " + std::string(1054, 'x')},  // cut before a two-byte character
+        {custom(R"(<AssetManagement enabled="1"/><LeakPrevention enabled="1"/><UninstallProtect enabled="1"/>)"), "ok 0 36 1 "},
+        {"<fifo>", "no 1 36 1 "},
     };
     // clang-format on
     for (const auto& c : cases) {
-        std::filesystem::remove(xml);
         if (c.strXml == "<fifo>")
-            ASSERT_EQ(mkfifo(xml.c_str(), 0644), 0);
+            ASSERT_TRUE(std::filesystem::remove(xml) && mkfifo(xml.c_str(), 0644) == 0);
         else
             testsupport::writeFile(xml, c.strXml);
         const std::string verified = utl_InitVerifyAndLoad(&nErr) ? "ok " : "no ";
@@ -57,8 +56,7 @@ TEST(OrvexUtilityTest, VerifyAndRecord) {
                       std::to_string(std::count(p + kCusUninstallSetOffset,
                                                 p + kCusUninstallTextOffset, 0) < 8) +
                       " " + reinterpret_cast<const char*>(p + kCusUninstallTextOffset),
-                  c.want)
-            << c.pszCase;
+                  c.want);
     }
     std::filesystem::remove_all(sys);
 }

