@@ -60,14 +60,14 @@ TEST(CfgFileMgrTest, LoadRules) {
 }
 
 // Both files in the working directory, INSTALL_DIR "in" or "in/". want: INSTALL_DIR, port,
-// clean hour, days kept (each row starts from their defaults) and what is logged.
+// clean hour, days kept (an invalid value keeps the one before) and what is logged.
 TEST(ConfigTTest, DerivationsFromBothFiles) {
     // clang-format off
     const struct { const char *sys, *client, *want; } cases[] = {
         {"  install_dir =  in  \n", "COMMAND_PORT=1\nCOMMAND_PORT=70000\nLOG_CLEAN_HOUR=0\nLOG_KEEP_DAYS=30\n", "in 70000 0 30"},
         {"# c\r\n\r\nINSTALL_DIR=in/\r\n", "COMMAND_PORT=1234\r\nLOG_CLEAN_HOUR=23\r\nLOG_KEEP_DAYS=1\r\n", "in/ 1234 23 1"},
-        {"INSTALL_DIR=in", "COMMAND_PORT=abc\nLOG_CLEAN_HOUR=24\nLOG_KEEP_DAYS=0", "in 50002 10 7 [ERR] [CConfigT] COMMAND_PORT \"abc\" gives no port; using the default 50002.\n"},
-        {"INSTALL_DIR=in", "COMMAND_PORT=65536\nLOG_CLEAN_HOUR=-1\nLOG_KEEP_DAYS=31", "in 50002 10 7 [ERR] [CConfigT] COMMAND_PORT \"65536\" gives no port; using the default 50002.\n"},
+        {"INSTALL_DIR=in", "COMMAND_PORT=abc\nLOG_CLEAN_HOUR=24\nLOG_KEEP_DAYS=0", "in 50002 23 1 [ERR] [CConfigT] COMMAND_PORT \"abc\" gives no port; using the default 50002.\n"},
+        {"INSTALL_DIR=in", "COMMAND_PORT=65536\nLOG_CLEAN_HOUR=-1\nLOG_KEEP_DAYS=31", "in 50002 23 1 [ERR] [CConfigT] COMMAND_PORT \"65536\" gives no port; using the default 50002.\n"},
     };
     // clang-format on
     const std::string& logDir = testsupport::ensureTestLog("OrvexMonConfigTTest");
@@ -77,7 +77,6 @@ TEST(ConfigTTest, DerivationsFromBothFiles) {
     for (const auto& c : cases) {
         testsupport::writeFile("orvexsys.conf", c.sys);
         testsupport::writeFile("in/conf/Orvex.conf", c.client);
-        s_iLogCleanHour = 10, s_iLogKeepDays = 7;
         const size_t nMark = testsupport::logText(logDir).size();
         const CConfigT cfg("orvexsys.conf");
         const std::string log = testsupport::logText(logDir).substr(nMark);
