@@ -4,9 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <string.h>
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <filesystem>
 
 // The customization changes row by row, INSTALL_DIR being the working directory; the first
@@ -22,9 +22,8 @@ TEST(OrvexUtilityTest, VerifyAndRecord) {
     if (sys.rfind(ORVEXUTILITY_TEST_BUILD_DIR "/", 0) != 0)
         GTEST_SKIP() << "the system file " << sys << " is outside the build tree";
     const testsupport::TempDir dir;
-    std::filesystem::create_directories(std::filesystem::path(sys).parent_path());
-    std::filesystem::create_directory(dir / "conf");
     std::filesystem::current_path(dir.path());
+    testsupport::linesOf("mkdir -p conf \"$(dirname '" + sys + "')\"");
     const auto custom = [](const std::string& s) { return "<OrvexCustom>" + s + "</OrvexCustom>"; };
     const std::string protect = R"(<UninstallProtect enabled="1">any text</UninstallProtect>)";
     testsupport::writeFile(sys, "# c\r\n\r\nINSTALL_DIR=/nowhere\r\n\t install_dir \t= . \r\n");
@@ -53,8 +52,7 @@ TEST(OrvexUtilityTest, VerifyAndRecord) {
         const unsigned char* p = nullptr;
         ASSERT_NE(utl_LoadComnCusInfo(&p), 0);
         EXPECT_EQ(verified + std::to_string(nErr) + " " + std::to_string(p[kCusFlagOffset]) + " " +
-                      std::to_string(std::count(p + kCusUninstallSetOffset,
-                                                p + kCusUninstallTextOffset, 0) < 8) +
+                      std::to_string(memcmp(p + kCusUninstallSetOffset, "\0\0\0\0\0\0\0", 8) != 0) +
                       " " + reinterpret_cast<const char*>(p + kCusUninstallTextOffset),
                   c.want);
     }

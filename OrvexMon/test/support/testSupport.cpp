@@ -10,30 +10,29 @@
 #include <sstream>
 #include <thread>
 
-namespace testsupport {
-
-TempDir::TempDir() : m_strPath(std::filesystem::temp_directory_path() / "orvexmon-test-XXXXXX") {
+testsupport::TempDir::TempDir()
+    : m_strPath(std::filesystem::temp_directory_path() / "orvexmon-test-XXXXXX") {
     EXPECT_NE(mkdtemp(m_strPath.data()), nullptr) << m_strPath;
 }
 
-TempDir::~TempDir() {
+testsupport::TempDir::~TempDir() {
     std::error_code ec;
     std::filesystem::remove_all(m_strPath, ec);
 }
 
-void writeFile(const std::string& path, const std::string& content) {
+void testsupport::writeFile(const std::string& path, const std::string& content) {
     EXPECT_TRUE(std::ofstream(path, std::ios::binary) << content) << "cannot write " << path;
 }
 
 // Through the stream buffer, whose copy turns a failed read (a /proc file of a process that
 // ended meanwhile) into a short text, never an exception.
-std::string readFile(const std::string& path) {
+std::string testsupport::readFile(const std::string& path) {
     std::ostringstream text;
     text << std::ifstream(path, std::ios::binary).rdbuf();
     return text.str();
 }
 
-std::vector<std::string> readLines(const std::string& path) {
+std::vector<std::string> testsupport::readLines(const std::string& path) {
     std::vector<std::string> lines;
     std::istringstream in(readFile(path));
     for (std::string line; std::getline(in, line);)
@@ -41,24 +40,22 @@ std::vector<std::string> readLines(const std::string& path) {
     return lines;
 }
 
-bool pathExists(const std::string& path) {
+bool testsupport::pathExists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
 
 // Through a file rather than a pipe: a daemon the command starts keeps no read waiting.
-std::multiset<std::string> linesOf(const std::string& command) {
-    const TempDir dir;
+std::multiset<std::string> testsupport::linesOf(const std::string& command) {
+    const testsupport::TempDir dir;
     EXPECT_EQ(system(("(" + command + "\n) >'" + dir / "out'").c_str()), 0) << command;
     const std::vector<std::string> lines = readLines(dir / "out");
     return {lines.begin(), lines.end()};
 }
 
-bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+bool testsupport::waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (; !pred(); std::this_thread::sleep_for(std::chrono::milliseconds(20)))
         if (std::chrono::steady_clock::now() >= deadline)
             return pred();
     return true;
 }
-
-}  // namespace testsupport
