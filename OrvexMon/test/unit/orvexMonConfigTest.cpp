@@ -1,6 +1,5 @@
 #include "orvexMon.h"
 #include "orvexMonConfig.h"
-#include "testSupport.h"
 #include "udpTestSupport.h"
 
 #include <ace/Guard_T.h>
