@@ -31,8 +31,7 @@ TEST(CfgFileMgrTest, LoadRules) {
     };
     // clang-format on
     for (const auto& c : cases) {
-        if (c.text != fifo)
-            testsupport::writeFile(file, c.text);
+        testsupport::writeFile(file, c.text);  // not read in the FIFO's row
         CCfgFileMgr mgr;
         std::string value = "<absent>";
         ::testing::internal::CaptureStdout();
@@ -59,14 +58,16 @@ TEST(CfgFileMgrTest, LoadRules) {
 }
 
 // Both files in the working directory, INSTALL_DIR "in" or "in/". want: INSTALL_DIR, port,
-// clean hour, days kept (an invalid value keeps the one before) and what is logged.
+// clean hour, days kept and what is logged. The rows follow one another: the first finds the
+// defaults, an invalid value keeps the one before.
 TEST(ConfigTTest, DerivationsFromBothFiles) {
     // clang-format off
     const struct { const char *sys, *client, *want; } cases[] = {
-        {"  install_dir =  in  \n", "COMMAND_PORT=1\nCOMMAND_PORT=70000\nLOG_CLEAN_HOUR=0\nLOG_KEEP_DAYS=30\n", "in 70000 0 30"},
+        {"  install_dir =  in  \n", "COMMAND_PORT=1\nCOMMAND_PORT=70000\n", "in 70000 10 7"},
         {"# c\r\n\r\nINSTALL_DIR=in/\r\n", "COMMAND_PORT=1234\r\nLOG_CLEAN_HOUR=23\r\nLOG_KEEP_DAYS=1\r\n", "in/ 1234 23 1"},
         {"INSTALL_DIR=in", "COMMAND_PORT=abc\nLOG_CLEAN_HOUR=24\nLOG_KEEP_DAYS=0", "in 50002 23 1 [ERR] [CConfigT] COMMAND_PORT \"abc\" gives no port; using the default 50002.\n"},
-        {"INSTALL_DIR=in", "COMMAND_PORT=65536\nLOG_CLEAN_HOUR=-1\nLOG_KEEP_DAYS=31", "in 50002 23 1 [ERR] [CConfigT] COMMAND_PORT \"65536\" gives no port; using the default 50002.\n"},
+        {"INSTALL_DIR=in", "LOG_CLEAN_HOUR=0\nLOG_KEEP_DAYS=30", "in 50002 0 30"},
+        {"INSTALL_DIR=in", "COMMAND_PORT=65536\nLOG_CLEAN_HOUR=-1\nLOG_KEEP_DAYS=31", "in 50002 0 30 [ERR] [CConfigT] COMMAND_PORT \"65536\" gives no port; using the default 50002.\n"},
     };
     // clang-format on
     const std::string& logDir = testsupport::ensureTestLog("OrvexMonConfigTTest");
@@ -84,6 +85,7 @@ TEST(ConfigTTest, DerivationsFromBothFiles) {
                       std::regex_replace(log, std::regex(".*( \\[ERR\\]) \\[[0-9,a-f]+\\]"), "$1"),
                   c.want);
     }
+    s_iLogCleanHour = 10, s_iLogKeepDays = 7;  // as a repeated run expects them
 
     // Without INSTALL_DIR the process ends: at once, not waiting for the thread.
     EXPECT_EXIT(buildInAThreadUnderALock(), ::testing::ExitedWithCode(1),

@@ -22,10 +22,6 @@ std::string home() {
     return getHomePath();
 }
 
-bool logHas(const std::string& text) {
-    return system(("grep -qF " + shellQuote(text) + " log/*").c_str()) == 0;
-}
-
 // The same entries in a log directory (dated logs and archives go) and in a collection
 // directory (only dated archives go), with the cutoff 3 March 2024: files dated in the forms
 // names take or not dated, directories, a link to a kept log and one to nothing. Links go,
@@ -46,7 +42,8 @@ TEST(LogTaskTest, RetentionByDate) {
                      "old_20200101.tar.gz", "dangling_20200101.log"}));
     EXPECT_EQ(linesOf("ls -A retention/CI | grep -c .; ls retention/CI/log_*"),
               (Lines{"15", "retention/CI/log_20240303.tar.gz"}));  // of 16 only that archive went
-    EXPECT_TRUE(logHas("doUniLogClean: deleting " + dir + "/log/20240302.log OK."));
+    const std::string deleted = "doUniLogClean: deleting " + dir + "/log/20240302.log OK.";
+    EXPECT_EQ(system(("grep -qF " + shellQuote(deleted) + " log/*").c_str()), 0);  // logged
 }
 
 // Earlier days' logs, numbered parts and the home path's core files go into the day's archive,
@@ -66,7 +63,7 @@ TEST(LogTaskTest, ArchiveLosesNothing) {
             "printf '#!/bin/sh\\nrm \"$0\"\\n%s\\n' " +
             shellQuote(pszFakeTar) + " > ../tar && chmod 700 ../tar");
         doUniLogZip(logDir.c_str(), collectDir.c_str(), 20240310);
-        EXPECT_TRUE(logHas("doUniLogZip: tar failed"));
+        EXPECT_EQ(system("grep -qF 'doUniLogZip: tar failed' log/*"), 0);  // logged
         testsupport::writeFile(logDir + "/20240309.log", "again\n");
         doUniLogZip(logDir.c_str(), collectDir.c_str(), 20240310);
         const std::string archive = *collected.insert(
