@@ -30,7 +30,7 @@ TEST(OrvexUtilityTest, VerifyAndRecord) {
     testsupport::writeFile(xml, custom(R"(<AssetManagement enabled="1"/>)" + protect));
     testsupport::linesOf("touch -d '1 hour ago' '" + sys + "' " + xml);
     int nErr = -1;
-    ASSERT_TRUE(utl_InitVerifyAndLoad(&nErr) && utl_InitVerifyAndLoad(&nErr));
+    ASSERT_TRUE(utl_InitVerifyAndLoad(&nErr) && utl_InitVerifyAndLoad(&nErr));  // cached again
     // clang-format off
     const struct { std::string strXml, want; } cases[] = {
         {custom(R"(<LeakPrevention enabled="1" />)" + protect), "ok 0 32 1 any text"},  // same size, changed at once

@@ -14,7 +14,7 @@
 #include <regex>
 
 // want: the load's result, what it prints, then the key's value. A FIFO without a writer
-// (a plain open would wait for ever) is not read, nor is a device or any file not regular.
+// (a plain open would wait for ever) is not read.
 TEST(CfgFileMgrTest, LoadRules) {
     const std::string v1021(1021, 'v');  // "a=" + 1021 = 1023 characters, the longest line
     const testsupport::TempDir dir;

@@ -23,9 +23,9 @@ std::string home() {
 }
 
 // The same entries in a log directory (dated logs and archives go) and in a collection
-// directory (only dated archives go), with the cutoff 3 March 2024: files dated in the forms
-// names take or not dated, directories, a link to a kept log and one to nothing. Links go,
-// never their targets.
+// directory (only dated archives go), with the cutoff 3 March 2024: files whose names carry a
+// date in each form a name may take, or none, directories, a link to a kept log and one to
+// nothing. Links go, never their targets.
 TEST(LogTaskTest, RetentionByDate) {
     const std::string dir = home() + "/retention";
     linesOf(
@@ -94,8 +94,8 @@ TEST(PathsTest, PathsNamesAndFiles) {
     umask(022);
     EXPECT_TRUE(createDirectory("made") == 0 && createDirectory("made") == -1 && umask(022) == 022);
     EXPECT_EQ(std::filesystem::status("made").permissions(), std::filesystem::perms::all);
-    std::filesystem::current_path("/");
-    EXPECT_EQ(getHomePath(), first);  // the log task tests above need the home path entered
+    std::filesystem::current_path("/");  // left so: this test runs after those that need home
+    EXPECT_EQ(getHomePath(), first);
     // source, separator, from the front, then "head|tail", with "!" ahead when not found
     // clang-format off
     const struct { const char *source, *sep; bool front; std::string split; } splits[] = {
