@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -12,42 +10,30 @@
 #include <sstream>
 #include <thread>
 
-namespace testsupport {
-
-TempDir::TempDir() {
-    const char* base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/orvexmon-test-XXXXXX";
-    if (mkdtemp(tmpl.data()) == nullptr)
-        ADD_FAILURE() << "mkdtemp " << tmpl << " failed";
-    m_strPath = tmpl;
+testsupport::TempDir::TempDir() {
+    const char* base = getenv("TMPDIR");  // an empty one counts as none
+    m_strPath = std::string(base && *base ? base : "/tmp") + "/orvexmon-test-XXXXXX";
+    EXPECT_NE(mkdtemp(m_strPath.data()), nullptr) << m_strPath;
 }
 
-TempDir::~TempDir() {
+testsupport::TempDir::~TempDir() {
     std::error_code ec;
     std::filesystem::remove_all(m_strPath, ec);
 }
 
-void writeFile(const std::string& path, const std::string& content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-    if (!out)
-        ADD_FAILURE() << "cannot write " << path;
+void testsupport::writeFile(const std::string& path, const std::string& content) {
+    EXPECT_TRUE(std::ofstream(path, std::ios::binary) << content) << "cannot write " << path;
 }
 
-// Plain reads: a /proc file of a process that ends meanwhile fails its read, which the
-// stream library turns into an exception.
-std::string readFile(const std::string& path) {
-    std::string text;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    char buf[4096];
-    for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof(buf))) > 0;)
-        text.append(buf, static_cast<size_t>(n));
-    if (fd >= 0)
-        close(fd);
-    return text;
+// Through the stream buffer, whose copy turns a failed read (a /proc file of a process that
+// ended meanwhile) into a short text, never an exception.
+std::string testsupport::readFile(const std::string& path) {
+    std::ostringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
 }
 
-std::vector<std::string> readLines(const std::string& path) {
+std::vector<std::string> testsupport::readLines(const std::string& path) {
     std::vector<std::string> lines;
     std::istringstream in(readFile(path));
     for (std::string line; std::getline(in, line);)
@@ -55,36 +41,22 @@ std::vector<std::string> readLines(const std::string& path) {
     return lines;
 }
 
-bool pathExists(const std::string& path) {
+bool testsupport::pathExists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
 
-std::multiset<std::string> linesOf(const std::string& command) {
-    std::multiset<std::string> lines;
-    FILE* pPipe = popen(command.c_str(), "r");
-    std::string line;
-    for (int c; pPipe != nullptr && (c = fgetc(pPipe)) != EOF;) {
-        if (c != '\n') {
-            line += static_cast<char>(c);
-            continue;
-        }
-        lines.insert(line);
-        line.clear();
-    }
-    if (!line.empty())
-        lines.insert(line);
-    EXPECT_EQ(pPipe == nullptr ? -1 : pclose(pPipe), 0) << command;
-    return lines;
+// Through a file rather than a pipe: a daemon the command starts keeps no read waiting.
+std::multiset<std::string> testsupport::linesOf(const std::string& command) {
+    const testsupport::TempDir dir;
+    EXPECT_EQ(system(("(" + command + "\n) >'" + dir / "out'").c_str()), 0) << command;
+    const std::vector<std::string> lines = readLines(dir / "out");
+    return {lines.begin(), lines.end()};
 }
 
-bool waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+bool testsupport::waitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
+    for (; !pred(); std::this_thread::sleep_for(std::chrono::milliseconds(20)))
         if (std::chrono::steady_clock::now() >= deadline)
             return pred();
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
     return true;
 }
-
-}  // namespace testsupport
