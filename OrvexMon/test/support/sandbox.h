@@ -3,8 +3,7 @@
 // OrvexMon; the build's system file points INSTALL_DIR at it. Runs OrvexMon there and
 // cleans up every process it knows of, by pid. Sanitizer reports of what it runs go to
 // files of their own, since the daemon lets go of its output.
-#ifndef ORVEXMON_SANDBOX_H
-#define ORVEXMON_SANDBOX_H
+#pragma once
 
 #include "testSupport.h"
 
@@ -63,5 +62,3 @@ private:
 };
 
 }  // namespace testsupport
-
-#endif
