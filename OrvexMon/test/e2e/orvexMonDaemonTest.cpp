@@ -34,9 +34,10 @@ TEST(DaemonTest, StartLockAndStop) {
     writeFile(lock, "");
     ASSERT_TRUE(chmod(lock.c_str(), 0644) == 0 && chown(lock.c_str(), 65534, 0) == 0);
     if (fork() == 0) {
+        // Opened first: the build tree may sit where that user cannot reach.
+        const int fd = open(lock.c_str(), O_RDONLY);
         const struct flock hold = {F_RDLCK, SEEK_SET, 0, 0, 0};
-        if (setgid(65534) == 0 && setuid(65534) == 0 &&
-            fcntl(open(lock.c_str(), O_RDONLY), F_SETLK, &hold) == 0 &&
+        if (setgid(65534) == 0 && setuid(65534) == 0 && fcntl(fd, F_SETLK, &hold) == 0 &&
             prctl(PR_SET_DUMPABLE, 0) == 0 && prctl(PR_SET_NAME, "AccessBroker") == 0)
             pause();
         _exit(1);
