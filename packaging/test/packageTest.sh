@@ -10,16 +10,17 @@
 #                RUN_DIR SOURCE RELEASE_BUILD
 #   the build's directory, the stand-in service, the compiled-in system file and lock file,
 #   the configured client tree, the project version, the directories of the unit and of the
-#   manual pages (under the prefix), the generated launchd property list, the daemon's run
-#   directory, the source tree and where the release build is made (it may be shared by
-#   several builds of one checkout: a lock beside it takes turns).
+#   manual pages (under the prefix unless absolute), the generated launchd property list,
+#   the daemon's run directory, the source tree and where the release build is made (it
+#   may be shared by several builds of one checkout: a lock beside it takes turns).
 #
 # It rewrites the build's system file (restored at the end); ctest runs it in a PID
 # namespace of its own where it can, and names in CMAKE and CPACK the tools of the build.
 set -euo pipefail
 
-build=$1 standin=$2 system_conf=$3 lock_file=$4 tree_dir=$5 version=$6 unit_path=/usr/$7/orvexmon.service
-man_path=/usr/$8/man8/OrvexMon.8.gz plist=$9 run_dir=${10} source_dir=${11} release_build=${12}
+under_usr() { [[ $1 == /* ]] && echo "$1" || echo "/usr/$1"; }  # as the install places a relative DESTINATION
+build=$1 standin=$2 system_conf=$3 lock_file=$4 tree_dir=$5 version=$6 unit_path=$(under_usr "$7")/orvexmon.service
+man_dir=$(under_usr "$8") man_path=$man_dir/man8/OrvexMon.8.gz plist=$9 run_dir=${10} source_dir=${11} release_build=${12}
 cmake=${CMAKE:-cmake} cpack=${CPACK:-cpack}
 work=$(mktemp -d "${TMPDIR:-/tmp}/orvexmonPackageTest.XXXXXX")
 root=$work/root tree=$work/root$tree_dir lock_dir=$(dirname "$lock_file") doc_dir=/usr/share/doc/orvexmon
@@ -85,7 +86,7 @@ diff <(grep -E '^(ConditionFileIsExecutable|WorkingDirectory|ExecStart|PIDFile)=
 # Verified as a copy that points into the staged tree, so that its programs and manual page
 # exist; verify may report problems and exit 0, so any output fails.
 sed "s|$tree_dir|$tree|g" "$unit" >"$work/orvexmon.service"
-MANPATH=$root/usr/$8 systemd-analyze verify "$work/orvexmon.service" >"$work/verify.out" 2>&1 &&
+MANPATH=$root$man_dir systemd-analyze verify "$work/orvexmon.service" >"$work/verify.out" 2>&1 &&
     [ ! -s "$work/verify.out" ] || fail "systemd-analyze verify: $(cat "$work/verify.out")"
 python3 -c 'import plistlib, sys
 job = plistlib.load(open(sys.argv[1], "rb"))  # expat underneath: not well-formed XML raises
